@@ -1,0 +1,153 @@
+#include "driver/driver.h"
+
+#include "packages/packages.h"
+#include "placement/placement.h"
+#include "platform/text.h"
+#include "registry/key_list.h"
+#include "registry/script.h"
+#include "settings/line_reader.h"
+#include "settings/settings.h"
+
+namespace {
+
+const char16_t kStagingFolder[] = u"\\Temp\\branding";
+const char16_t kConsentMessage[] = u"\\Temp\\branding\\inst.msg";
+const char16_t kRestartMessage[] = u"\\Temp\\branding\\reboot.msg";
+const char16_t kGateKey[] = u"CLSID\\{F15D7471-D623-11d2-BE64-008048FD5745}";
+const char16_t kAppsKey[] = u"SOFTWARE\\Apps";
+
+constexpr unsigned kRestartNoticeId = 1;
+constexpr unsigned kConsentQuestionId = 2;
+constexpr std::uint32_t kRestartMarkerHolds = 7;
+constexpr std::uint32_t kRestartPauseMs = 2000;
+
+// Kept from the entry for the string table.
+platform::Instance g_instance;
+
+// Empties the folder whose path is in `path` (a kLineCapacity buffer that
+// each level extends and gives back). One FindData serves every level: a
+// level reads the entry's name before it descends, and the enumeration
+// refills it afterwards.
+void RemoveFolderContents(char16_t* path, platform::FindData* found) {
+  std::size_t length = wtext::Length(path, kLineCapacity);
+  if (!wtext::Append(path, kLineCapacity, u"\\*.*")) {
+    path[length] = 0;
+    return;
+  }
+  platform::Handle find = platform::FindFirstFileW(path, found);
+  path[length] = 0;
+  if (find == platform::kInvalidHandleValue) return;
+  do {
+    path[length] = 0;
+    // An entry whose path does not fit stays; so does its folder.
+    if (!wtext::Append(path, kLineCapacity, u"\\") ||
+        !wtext::Append(path, kLineCapacity, found->cFileName)) {
+      continue;
+    }
+    platform::SetFileAttributesW(path, platform::kFileAttributeNormal);
+    bool folder = (found->dwFileAttributes & platform::kFileAttributeDirectory) != 0 &&
+                  (found->dwFileAttributes & platform::kFileAttributeReparsePoint) == 0;
+    if (folder) {
+      RemoveFolderContents(path, found);
+      platform::RemoveDirectoryW(path);
+    } else {
+      // A link is removed itself, never followed.
+      platform::DeleteFileW(path);
+    }
+  } while (platform::FindNextFileW(find, found));
+  path[length] = 0;
+  platform::FindClose(find);
+}
+
+}  // namespace
+
+void LoadNoticeText(const char16_t* path, unsigned id, char16_t* buffer) {
+  wtext::Clear(buffer, kLineCapacity * sizeof(char16_t));
+  platform::Handle file =
+      platform::CreateFileW(path, platform::kGenericRead, platform::kFileShareRead, nullptr,
+                            platform::kOpenExisting, platform::kFileAttributeNormal,
+                            platform::kNullHandle);
+  if (file == platform::kInvalidHandleValue) {
+    platform::LoadStringW(g_instance, id, buffer, kLineCapacity);
+    return;
+  }
+  // At most 255 code units, so the last one of the buffer stays a terminator.
+  std::uint32_t read = 0;
+  platform::ReadFile(file, buffer, (kLineCapacity - 1) * 2, &read, nullptr);
+  if (buffer[0] == 0xFEFF) {
+    for (int i = 0; i < kLineCapacity - 1; ++i) buffer[i] = buffer[i + 1];
+  }
+  platform::CloseHandle(file);
+}
+
+void CleanStaging() {
+  char16_t path[kLineCapacity];
+  platform::FindData found;
+  wtext::Copy(path, kLineCapacity, kStagingFolder);
+  RemoveFolderContents(path, &found);
+  platform::RemoveDirectoryW(kStagingFolder);
+}
+
+void DecideAndRestart(bool user_confirmed) {
+  // The marker acts once: it is removed on every run that gets here.
+  std::uint8_t marker_bytes[4] = {0, 0, 0, 0};
+  platform::HKey apps;
+  if (platform::RegOpenKeyExW(platform::kHkeyLocalMachine, kAppsKey, 0, 0, &apps) ==
+      platform::kErrorSuccess) {
+    std::uint32_t type = platform::kRegDword;
+    std::uint32_t size = 4;
+    platform::RegQueryValueExW(apps, u"CABInst", nullptr, &type, marker_bytes, &size);
+    platform::RegDeleteValueW(apps, u"CABInst");
+    platform::RegCloseKey(apps);
+  }
+  std::uint32_t marker = static_cast<std::uint32_t>(marker_bytes[0]) |
+                         static_cast<std::uint32_t>(marker_bytes[1]) << 8 |
+                         static_cast<std::uint32_t>(marker_bytes[2]) << 16 |
+                         static_cast<std::uint32_t>(marker_bytes[3]) << 24;
+  bool requested = LookupSetting(u"LENGREBOOT", u"reboot") != nullptr;
+
+  if (marker == kRestartMarkerHolds || (!requested && user_confirmed)) {
+    CleanStaging();
+    return;
+  }
+  char16_t notice[kLineCapacity];
+  LoadNoticeText(kRestartMessage, kRestartNoticeId, notice);
+  CleanStaging();
+  platform::MessageBoxW(platform::kNoOwner, notice, u"System Reboot",
+                        platform::kMbOk | platform::kMbSetForeground | platform::kMbTopmost);
+  // The run's registry changes must survive the restart.
+  platform::RegFlushKey(platform::kHkeyLocalMachine);
+  platform::Sleep(kRestartPauseMs);
+  platform::KernelIoControl(platform::kIoctlHalReboot, nullptr, 0, nullptr, 0, nullptr);
+}
+
+void RunInstallation(platform::Instance instance) {
+  g_instance = instance;
+  bool user_confirmed = false;
+  platform::HKey gate;
+  if (platform::RegOpenKeyExW(platform::kHkeyClassesRoot, kGateKey, 0, 0, &gate) ==
+      platform::kErrorSuccess) {
+    platform::RegCloseKey(gate);
+    char16_t question[kLineCapacity];
+    LoadNoticeText(kConsentMessage, kConsentQuestionId, question);
+    if (platform::MessageBoxW(platform::kNoOwner, question, u"Branding",
+                              platform::kMbYesNo | platform::kMbSetForeground) != platform::kIdYes) {
+      CleanStaging();
+      return;
+    }
+    user_confirmed = true;
+  }
+  InstallPackages();
+  PlaceFixedGroups();
+  ApplyThemeSetting();
+  PlaceMappedGroups();
+  ImportRegistryScripts();
+  DeleteListedKeys();
+  DecideAndRestart(user_confirmed);
+}
+
+int Entry(platform::Instance instance, platform::Instance, const char16_t* command_line, int) {
+  g_instance = instance;
+  if (command_line != nullptr && wtext::Equal(command_line, u"inst")) RunInstallation(instance);
+  return 0;
+}

@@ -1,0 +1,25 @@
+// The program's entry, the run order of the installation, and the pieces of
+// the driver that more than one step needs.
+#pragma once
+
+#include "platform/platform.h"
+
+// The program's entry: `command_line` is the text after the program's name.
+// Only "inst" runs the installation; the exit code is 0 on every path.
+int Entry(platform::Instance instance, platform::Instance previous_instance,
+          const char16_t* command_line, int show);
+
+// The whole run after the command-line test: the consent gate, the steps in
+// their fixed order, and the restart decision.
+void RunInstallation(platform::Instance instance);
+
+// Fills `buffer` (256 code units, cleared first) from a UTF-16 message file,
+// or from string `id` of the program's string table when the file is missing.
+void LoadNoticeText(const char16_t* path, unsigned id, char16_t* buffer);
+
+// Removes the staging folder with everything in it.
+void CleanStaging();
+
+// The last step: consumes the restart marker, then either removes the
+// staging folder and ends, or tells the user and restarts the device.
+void DecideAndRestart(bool user_confirmed);

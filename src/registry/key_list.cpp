@@ -1,0 +1,76 @@
+#include "registry/key_list.h"
+
+#include "platform/text.h"
+#include "settings/settings.h"
+
+namespace {
+
+struct RootPrefix {
+  const char16_t* name;
+  int length;
+  platform::HKey root;
+};
+
+const RootPrefix kRootPrefixes[] = {
+    {u"HKEY_CURRENT_USER", 17, platform::kHkeyCurrentUser},
+    {u"HKEY_CLASSES_ROOT", 17, platform::kHkeyClassesRoot},
+    {u"HKEY_LOCAL_MACHINE", 18, platform::kHkeyLocalMachine},
+};
+
+}  // namespace
+
+void ParseKeyEntry(const char16_t* value, KeyEntry* entry) {
+  wtext::Clear(entry, sizeof *entry);
+  int first = wtext::Find(value, u'\\');
+  if (first < 0) {
+    entry->status = KeyEntryStatus::kNoBackslash;
+    return;
+  }
+  entry->status = KeyEntryStatus::kUnknownRoot;
+  for (const RootPrefix& prefix : kRootPrefixes) {
+    if (wtext::EqualNoCaseN(value, prefix.name, static_cast<std::size_t>(prefix.length))) {
+      entry->status = KeyEntryStatus::kDelete;
+      entry->root = prefix.root;
+      entry->root_length = prefix.length;
+      break;
+    }
+  }
+  if (entry->status != KeyEntryStatus::kDelete) return;
+  int subpath = first + 1;
+  int last = wtext::FindLast(value + subpath, u'\\');
+  entry->parent_begin = subpath;
+  if (last >= 0) {
+    entry->parent_end = subpath + last;
+    entry->leaf_begin = subpath + last + 1;
+  } else {
+    entry->parent_end = subpath;
+    entry->leaf_begin = subpath;
+  }
+  if (value[entry->leaf_begin] == 0) entry->status = KeyEntryStatus::kEmptyLeaf;
+}
+
+void DeleteListedKeys() {
+  for (int n = 0;; ++n) {
+    char16_t key[16];
+    wtext::FormatNumber(key, 16, u"key%d", n);
+    char16_t* value = LookupSetting(u"REG_DEL_KEY", key);
+    if (value == nullptr) return;
+    KeyEntry entry;
+    ParseKeyEntry(value, &entry);
+    if (entry.status != KeyEntryStatus::kDelete) continue;
+    const char16_t* leaf = value + entry.leaf_begin;
+    if (entry.parent_end == entry.parent_begin) {
+      platform::RegDeleteKeyW(entry.root, leaf);
+      continue;
+    }
+    // The value is worked on in place: the parent path ends where the leaf begins.
+    value[entry.parent_end] = 0;
+    platform::HKey parent;
+    if (platform::RegOpenKeyExW(entry.root, value + entry.parent_begin, 0, 0, &parent) !=
+        platform::kErrorSuccess) {
+      continue;
+    }
+    platform::RegDeleteKeyW(parent, leaf);
+    platform::RegCloseKey(parent);
+  }
+}

@@ -1,0 +1,105 @@
+#include "settings/settings.h"
+
+#include "platform/text.h"
+
+namespace {
+
+const char16_t kSettingsPath[] = u"\\Temp\\branding\\brand.ini";
+
+// The lookup's only module-level storage: the value's bytes and the result
+// shared by every caller.
+char g_value_bytes[kSettingCapacity];
+char16_t g_result[kSettingCapacity];
+
+}  // namespace
+
+void ParseSettingsLine(const char16_t* line, SettingsLine* parsed) {
+  wtext::Clear(parsed, sizeof *parsed);
+  int length = static_cast<int>(wtext::Length(line, kLineCapacity));
+  parsed->length = length;
+  if (length == 0) {
+    parsed->kind = SettingsLineKind::kEmpty;
+    return;
+  }
+  if (line[0] == u'[') {
+    parsed->kind = SettingsLineKind::kHeader;
+    parsed->name_begin = 1;
+    int end = 1;
+    while (end < length && line[end] != u']') ++end;
+    parsed->name_end = end;
+    parsed->name_closed = end < length;
+    return;
+  }
+  parsed->kind = SettingsLineKind::kEntry;
+  int key_end = 0;
+  while (key_end < length && line[key_end] != u'=') ++key_end;
+  parsed->key_end = key_end;
+  parsed->has_equals = key_end < length;
+  int begin = key_end + 2;
+  if (begin > length) begin = length;
+  int end = begin;
+  while (end < length && line[end] != u'"') ++end;
+  parsed->value_begin = begin;
+  parsed->value_end = end;
+  parsed->value_closed = end < length;
+}
+
+bool SpanEqualsNoCase(const char16_t* line, int begin, int end, const char16_t* name) {
+  int n = end - begin;
+  for (int i = 0; i < n; ++i) {
+    if (name[i] == 0 || wtext::ToLower(line[begin + i]) != wtext::ToLower(name[i])) return false;
+  }
+  return name[n] == 0;
+}
+
+bool ScanSettings(ByteLineReader* reader, const char16_t* section, const char16_t* key,
+                  char16_t* line, SettingsLine* parsed) {
+  // Find the first header naming the section; lines before any header and
+  // the lines of other sections are passed over.
+  for (;;) {
+    if (!ReadByteLine(reader, line)) return false;
+    ParseSettingsLine(line, parsed);
+    if (parsed->kind == SettingsLineKind::kHeader &&
+        SpanEqualsNoCase(line, parsed->name_begin, parsed->name_end, section)) {
+      break;
+    }
+  }
+  // Only that first section counts, and it ends at the first empty line or
+  // the next header.
+  for (;;) {
+    if (!ReadByteLine(reader, line)) return false;
+    ParseSettingsLine(line, parsed);
+    if (parsed->kind != SettingsLineKind::kEntry) return false;
+    if (SpanEqualsNoCase(line, 0, parsed->key_end, key)) return true;
+  }
+}
+
+void DecodeSettingValue(const char16_t* line, const SettingsLine* parsed, char16_t* result) {
+  wtext::Clear(g_value_bytes, sizeof g_value_bytes);
+  int count = 0;
+  for (int i = parsed->value_begin; i < parsed->value_end && count < kSettingCapacity - 1; ++i) {
+    g_value_bytes[count++] = static_cast<char>(line[i] & 0xFF);
+  }
+  wtext::Clear(result, kSettingCapacity * sizeof(char16_t));
+  if (count > 0) {
+    platform::MultiByteToWideChar(platform::kCodePage1250, 0, g_value_bytes, count, result,
+                                  kSettingCapacity - 1);
+  }
+}
+
+char16_t* LookupSetting(const char16_t* section, const char16_t* key) {
+  platform::Handle file =
+      platform::CreateFileW(kSettingsPath, platform::kGenericRead, platform::kFileShareRead,
+                            nullptr, platform::kOpenExisting, platform::kFileAttributeNormal,
+                            platform::kNullHandle);
+  if (file == platform::kInvalidHandleValue) return nullptr;
+  ByteLineReader reader;
+  StartByteLines(&reader, file);
+  char16_t line[kLineCapacity];
+  SettingsLine parsed;
+  bool found = ScanSettings(&reader, section, key, line, &parsed);
+  platform::CloseHandle(file);
+  if (!found) return nullptr;
+  DecodeSettingValue(line, &parsed, g_result);
+  return g_result;
+}

@@ -1,0 +1,157 @@
+// The line reader and the settings lookup, called directly on an emulated
+// device.
+#include <gtest/gtest.h>
+
+#include "platform/text.h"
+#include "scenario.h"
+#include "settings/line_reader.h"
+#include "settings/settings.h"
+
+namespace core_test {
+namespace {
+
+// The lines ReadByteLine delivers for a file, each as UTF-8 (code units are
+// bytes, so only ASCII is compared here).
+std::vector<std::string> Lines(const std::string& bytes) {
+  Scenario s;
+  s.Stage("t.txt", bytes);
+  s.Open();
+  platform::Handle file = platform::CreateFileW(u"\\Temp\\branding\\t.txt", platform::kGenericRead,
+                                                platform::kFileShareRead, nullptr,
+                                                platform::kOpenExisting, 0, platform::kNullHandle);
+  EXPECT_NE(file, platform::kInvalidHandleValue);
+  ByteLineReader reader;
+  StartByteLines(&reader, file);
+  std::vector<std::string> lines;
+  char16_t line[kLineCapacity + 8];
+  for (auto& c : line) c = u'#';
+  while (ReadByteLine(&reader, line)) {
+    EXPECT_EQ(line[kLineCapacity], u'#') << "wrote past the buffer";
+    std::string text;
+    for (int i = 0; line[i] != 0; ++i) text.push_back(static_cast<char>(line[i]));
+    lines.push_back(text);
+  }
+  platform::CloseHandle(file);
+  s.Close();
+  return lines;
+}
+
+using L = std::vector<std::string>;
+
+TEST(LineReader, LineEndsAndCarriageReturns) {
+  EXPECT_EQ(Lines("a\r\nb\r\n"), (L{"a", "b"}));
+  EXPECT_EQ(Lines("a\nb"), (L{"a"})) << "a last line without LF is never delivered";
+  EXPECT_EQ(Lines("\r\n"), (L{""}));
+  EXPECT_EQ(Lines("x\ry\n"), (L{"xy"}));
+  EXPECT_EQ(Lines(""), L{});
+  EXPECT_EQ(Lines(std::string("a\0b\n\0c\n", 7)), (L{"a", ""}));
+}
+
+TEST(LineReader, LongLinesAreCutAndTheirRestDropped) {
+  std::string long_line(70000, 'x');
+  L lines = Lines(long_line + "\nnext\n");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], std::string(255, 'x'));
+  EXPECT_EQ(lines[1], "next");
+  EXPECT_EQ(Lines(std::string(255, 'y') + "\n"), (L{std::string(255, 'y')}));
+}
+
+TEST(LineReader, LinesAcrossReadChunksStayWhole) {
+  std::string bytes;
+  L expected;
+  for (int i = 0; i < 3000; ++i) {
+    std::string line = "line" + std::to_string(i) + std::string(i % 17, '-');
+    bytes += line + (i % 3 ? "\r\n" : "\n");
+    expected.push_back(line);
+  }
+  EXPECT_EQ(Lines(bytes), expected);
+}
+
+// Looks up (section, key) in a brand.ini; "<none>" when the lookup yields none.
+std::string Lookup(const std::string& ini, const char16_t* section, const char16_t* key) {
+  Scenario s;
+  s.Ini(ini);
+  s.Open();
+  const char16_t* value = LookupSetting(section, key);
+  std::string result = value ? support::ToUtf8(value) : "<none>";
+  s.Close();
+  return result;
+}
+
+TEST(Settings, HowEntriesAreFound) {
+  struct Case {
+    const char* ini;
+    const char16_t* section;
+    const char16_t* key;
+    const char* expected;
+  } cases[] = {
+      {"[Skin]\r\nSKIN=\"x\"\r\n", u"skin", u"skin", "x"},
+      {"[ADDITIONAL_CABS]\r\ncab0=\"one.cab\"\r\n", u"ADDITIONAL_CABS", u"cab0", "one.cab"},
+      {"[A]\r\ncab0=one.cab\r\n", u"A", u"cab0", "ne.cab"},
+      {"[A]\r\ncab0=\"\"\r\n", u"A", u"cab0", ""},
+      {"[A]\r\ncab0=\r\n", u"A", u"cab0", ""},
+      {"[A]\r\ncab0\r\n", u"A", u"cab0", ""},
+      {"[A]\r\ncab10=\"x\"\r\n", u"A", u"cab1", "<none>"},
+      {"[A]\r\ncab1=\"x\"\r\n", u"A", u"cab10", "<none>"},
+      {"[A]\r\ncab0 =\"x\"\r\n", u"A", u"cab0", "<none>"},
+      {"[A]\r\ncab0= \"x\"\r\n", u"A", u"cab0", ""},
+      {"[A]\r\n=\"x\"\r\n", u"A", u"cab0", "<none>"},
+      {"[A]\r\na=\"1\"\r\n\r\nb=\"2\"\r\n", u"A", u"b", "<none>"},
+      {"[A]\r\na=\"1\"\r\n[A]\r\nb=\"2\"\r\n", u"A", u"b", "<none>"},
+      {"b=\"0\"\r\n[A]\r\nb=\"2\"\r\n", u"A", u"b", "2"},
+      {"[B]\r\nb=\"1\"\r\n[A]\r\nb=\"2\"\r\n", u"A", u"b", "2"},
+      {"[A\r\nb=\"open header\"\r\n", u"A", u"b", "open header"},
+      {"[A]trailing\r\nb=\"x\" rest\r\n", u"A", u"b", "x"},
+      {"[A]\r\nb=\"no closing quote\r\n", u"A", u"b", "no closing quote"},
+      {"[A]\nb=\"LF only\"\n", u"A", u"b", "LF only"},
+      {"[A]\r\nb=\"\x8a\xe8\x9a\"\r\n", u"A", u"b", "Šč\xc5\xa1"},
+      {"[A]\r\nb=\"last line without LF\"", u"A", u"b", "<none>"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Lookup(c.ini, c.section, c.key), c.expected) << c.ini;
+  }
+}
+
+TEST(Settings, WithoutTheFileEveryLookupYieldsNone) {
+  Scenario s;
+  s.Open();
+  EXPECT_EQ(LookupSetting(u"LENGREBOOT", u"reboot"), nullptr);
+  s.Close();
+}
+
+TEST(Settings, ALookupThatFindsNothingLeavesTheResultAsItWas) {
+  Scenario s;
+  s.Ini("[A]\r\ncab0=\"first\"\r\ncab1\r\n");
+  s.Open();
+  const char16_t* first = LookupSetting(u"A", u"cab0");
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(LookupSetting(u"A", u"missing"), nullptr);
+  EXPECT_EQ(support::ToUtf8(first), "first");
+  // An empty value never shows what the previous lookup held.
+  const char16_t* empty = LookupSetting(u"A", u"cab1");
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(empty[0], 0);
+  s.Close();
+}
+
+TEST(Settings, OffsetsNeverPassTheEndOfTheLine) {
+  // "cab0" alone after a line that left text further along the buffer: the
+  // value must not pick that text up.
+  std::string ini = "[A]\r\nlong=\"" + std::string(200, 'z') + "\"\r\ncab0\r\ncab1=\r\n";
+  EXPECT_EQ(Lookup(ini, u"A", u"cab0"), "");
+  EXPECT_EQ(Lookup(ini, u"A", u"cab1"), "");
+}
+
+TEST(Settings, ValuesNeverOverflowTheirBuffers) {
+  // The longest value a line can carry, in the widest form.
+  std::string value(253, '\xe8');
+  EXPECT_EQ(Lookup("[A]\r\nk=\"" + value + "\"\r\n", u"A", u"k"),
+            [] {
+              std::string s;
+              for (int i = 0; i < 252; ++i) s += "č";
+              return s;
+            }());
+}
+
+}  // namespace
+}  // namespace core_test

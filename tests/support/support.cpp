@@ -1,0 +1,345 @@
+#include "support/support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace support {
+
+TempDir::TempDir() {
+  std::random_device rd;
+  fs::path base = fs::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    fs::path candidate = base / ("brandinst-test-" + std::to_string(rd()));
+    std::error_code ec;
+    if (fs::create_directory(candidate, ec)) {
+      path_ = candidate;
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary folder");
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Tests make files read-only; give the owner write access back so that
+  // removal succeeds for unprivileged users too.
+  for (auto it = fs::recursive_directory_iterator(path_, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (!it->is_symlink(ec)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+  }
+  fs::remove_all(path_, ec);
+}
+
+Device::Device() {
+  fs::create_directories(staging());
+  fs::create_directories(fs() / "Windows");
+}
+
+void Device::Put(const std::string& device_path, const std::string& bytes) const {
+  fs::path p = fs() / device_path;
+  fs::create_directories(p.parent_path());
+  WriteBytes(p, bytes);
+}
+
+bool Device::Exists(const std::string& device_path) const {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(fs() / device_path, ec));
+}
+
+std::string Device::Get(const std::string& device_path) const {
+  return ReadBytes(fs() / device_path);
+}
+
+void Device::SetRegistry(const std::string& utf8_text) const {
+  WriteBytes(dir() / "registry.reg", Utf16LeWithBom(FromUtf8(utf8_text)));
+}
+
+std::string Device::Registry() const {
+  std::error_code ec;
+  if (!fs::exists(dir() / "registry.reg", ec)) return {};
+  return Utf16LeToUtf8(ReadBytes(dir() / "registry.reg"));
+}
+
+void WriteBytes(const fs::path& file, const std::string& bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + file.string());
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadBytes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + file.string());
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Utf16LeWithBom(const std::u16string& text) {
+  std::string out = "\xFF\xFE";
+  for (char16_t c : text) {
+    out.push_back(static_cast<char>(c & 0xFF));
+    out.push_back(static_cast<char>(c >> 8));
+  }
+  return out;
+}
+
+std::string Utf16LeToUtf8(const std::string& bytes) {
+  std::u16string text;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                         (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+  }
+  if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
+  return ToUtf8(text);
+}
+
+std::string ToUtf8(const std::u16string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::u16string FromUtf8(const std::string& text) {
+  std::u16string out;
+  for (std::size_t i = 0; i < text.size();) {
+    unsigned char b = static_cast<unsigned char>(text[i]);
+    char32_t c;
+    int extra;
+    if (b < 0x80) {
+      c = b;
+      extra = 0;
+    } else if ((b & 0xE0) == 0xC0) {
+      c = b & 0x1F;
+      extra = 1;
+    } else if ((b & 0xF0) == 0xE0) {
+      c = b & 0x0F;
+      extra = 2;
+    } else {
+      c = b & 0x07;
+      extra = 3;
+    }
+    ++i;
+    for (int k = 0; k < extra && i < text.size(); ++k, ++i) {
+      c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+    }
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
+
+RunResult Run(const std::vector<std::string>& argv, double timeout_seconds) {
+  RunResult result;
+  int out_pipe[2], err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
+  posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid;
+  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (rc != 0) {
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    throw std::runtime_error("cannot start " + argv[0]);
+  }
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(static_cast<long>(timeout_seconds * 1000));
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  int open_fds = 2;
+  char buf[65536];
+  while (open_fds > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) {
+      result.timed_out = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left)) < 0) continue;
+    for (int k = 0; k < 2; ++k) {
+      if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t n = read(fds[k].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[k].fd);
+        fds[k].fd = -1;
+        --open_fds;
+      } else {
+        (k == 0 ? result.out : result.err).append(buf, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  for (auto& f : fds) {
+    if (f.fd >= 0) close(f.fd);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+RunResult Brandsim(const std::vector<std::string>& args, double timeout_seconds) {
+  std::vector<std::string> argv{BRANDSIM_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Run(argv, timeout_seconds);
+}
+
+std::vector<std::string> ReadLines(const fs::path& file) {
+  std::vector<std::string> lines;
+  std::ifstream in(file, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+namespace {
+
+struct JsonReader {
+  const std::string& text;
+  std::size_t pos = 0;
+  bool ok = true;
+
+  void Space() {
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos;
+  }
+  bool Eat(char c) {
+    Space();
+    if (pos < text.size() && text[pos] == c) {
+      ++pos;
+      return true;
+    }
+    return false;
+  }
+  std::string String() {
+    std::u16string out;
+    if (!Eat('"')) {
+      ok = false;
+      return {};
+    }
+    while (pos < text.size() && text[pos] != '"') {
+      char c = text[pos++];
+      if (c != '\\') {
+        // Raw UTF-8 passes through byte by byte; gather it as one run.
+        std::size_t start = pos - 1;
+        while (pos < text.size() && text[pos] != '"' && text[pos] != '\\') ++pos;
+        out += FromUtf8(text.substr(start, pos - start));
+        continue;
+      }
+      if (pos >= text.size()) break;
+      char e = text[pos++];
+      switch (e) {
+        case 'n': out += u'\n'; break;
+        case 'r': out += u'\r'; break;
+        case 't': out += u'\t'; break;
+        case 'b': out += u'\b'; break;
+        case 'f': out += u'\f'; break;
+        case 'u': {
+          if (pos + 4 > text.size()) {
+            ok = false;
+            return {};
+          }
+          out += static_cast<char16_t>(std::stoul(text.substr(pos, 4), nullptr, 16));
+          pos += 4;
+          break;
+        }
+        default: out += static_cast<char16_t>(e); break;
+      }
+    }
+    if (!Eat('"')) ok = false;
+    return ToUtf8(out);
+  }
+  std::string Scalar() {
+    Space();
+    std::size_t start = pos;
+    while (pos < text.size() && text[pos] != ',' && text[pos] != '}' && text[pos] != ' ') ++pos;
+    if (pos == start) ok = false;
+    return text.substr(start, pos - start);
+  }
+};
+
+}  // namespace
+
+JsonObject ParseJsonObject(const std::string& text) {
+  JsonObject object;
+  JsonReader r{text};
+  if (!r.Eat('{')) {
+    ADD_FAILURE() << "not a JSON object: " << text;
+    return object;
+  }
+  if (!r.Eat('}')) {
+    do {
+      std::string name = r.String();
+      if (!r.Eat(':')) r.ok = false;
+      r.Space();
+      std::string value = (r.pos < text.size() && text[r.pos] == '"') ? r.String() : r.Scalar();
+      if (!r.ok) break;
+      object[name] = value;
+    } while (r.Eat(','));
+    if (!r.Eat('}')) r.ok = false;
+  }
+  r.Space();
+  if (!r.ok || r.pos != text.size()) ADD_FAILURE() << "malformed JSON object: " << text;
+  return object;
+}
+
+std::vector<JsonObject> ReadJournal(const fs::path& file) {
+  std::vector<JsonObject> events;
+  for (const std::string& line : ReadLines(file)) events.push_back(ParseJsonObject(line));
+  return events;
+}
+
+}  // namespace support
