@@ -1,0 +1,960 @@
+#include "platform/host/registry_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "platform/text.h"
+
+namespace host {
+
+namespace {
+
+const char16_t* const kRootNames[RegistryStore::kRootCount] = {
+    u"HKEY_CLASSES_ROOT", u"HKEY_CURRENT_USER", u"HKEY_LOCAL_MACHINE"};
+
+// Windows refuses deeper trees; the limit also keeps every walk over the tree
+// (which recurses once per level) far from the end of the stack.
+constexpr std::size_t kMaxDepth = 512;
+
+// Where regedit breaks a hex line: once the text written on it reaches this
+// column, the line ends with ",\" and the next one starts with two blanks.
+constexpr std::size_t kHexLineLimit = 77;
+
+const char kHeaderExpected[] =
+    "expected \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\" as the first line";
+
+constexpr char16_t kEndOfFile = 0x1A;  // Ctrl-Z, which old editors leave at the end
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+
+void SkipBlanks(std::u16string_view* s) {
+  while (!s->empty() && IsBlank(s->front())) s->remove_prefix(1);
+}
+
+std::u16string_view Trim(std::u16string_view s) {
+  SkipBlanks(&s);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// Only blanks or a comment are left.
+bool AtEnd(std::u16string_view s) {
+  SkipBlanks(&s);
+  return s.empty() || s.front() == u';';
+}
+
+int HexValue(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+
+bool StartsWithNoCase(std::u16string_view s, std::u16string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (wtext::ToLower(s[i]) != wtext::ToLower(prefix[i])) return false;
+  }
+  return true;
+}
+
+bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() && StartsWithNoCase(a, b);
+}
+
+// For messages: the text as UTF-8, a lone surrogate as U+FFFD.
+std::string ToUtf8(std::u16string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c < 0xE000) {
+      if (c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+        ++i;
+      } else {
+        c = 0xFFFD;
+      }
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+// A piece of the file quoted in a message, cut so that one bad line cannot
+// flood the terminal.
+std::string Quote(std::u16string_view text) {
+  constexpr std::size_t kMax = 40;
+  if (text.size() > kMax) return "'" + ToUtf8(text.substr(0, kMax)) + "...'";
+  return "'" + ToUtf8(text) + "'";
+}
+
+// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+// On failure *bad is the offset of the first byte that is not UTF-8.
+bool DecodeUtf8(std::string_view bytes, std::u16string* out, std::size_t* bad) {
+  out->reserve(bytes.size());
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    unsigned b = static_cast<unsigned char>(bytes[i]);
+    if (b < 0x80) {
+      out->push_back(static_cast<char16_t>(b));
+      ++i;
+      continue;
+    }
+    std::size_t extra;
+    char32_t c;
+    char32_t min;
+    if (b >= 0xC2 && b <= 0xDF) {
+      extra = 1, c = b & 0x1F, min = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      extra = 2, c = b & 0x0F, min = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      extra = 3, c = b & 0x07, min = 0x10000;
+    } else {
+      *bad = i;
+      return false;
+    }
+    if (n - i <= extra) {
+      *bad = i;
+      return false;
+    }
+    for (std::size_t k = 1; k <= extra; ++k) {
+      unsigned cont = static_cast<unsigned char>(bytes[i + k]);
+      if ((cont & 0xC0) != 0x80) {
+        *bad = i;
+        return false;
+      }
+      c = (c << 6) | (cont & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) {
+      *bad = i;
+      return false;
+    }
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out->push_back(static_cast<char16_t>(c));
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+// Calls f(component) for each non-empty name of a '\'-separated path.
+template <typename F>
+void ForEachName(std::u16string_view path, F&& f) {
+  while (!path.empty()) {
+    std::size_t slash = path.find(u'\\');
+    std::u16string_view name = path.substr(0, slash);
+    if (!name.empty()) f(name);
+    if (slash == std::u16string_view::npos) break;
+    path.remove_prefix(slash + 1);
+  }
+}
+
+// One change a registry file asks for. Parsing the whole file into these
+// before touching the store is what leaves the store unchanged when a later
+// line is wrong.
+struct Change {
+  enum Kind { kOpenKey, kDeleteKey, kSetValue, kDeleteValue };
+  Kind kind = kOpenKey;
+  int root = 0;
+  std::u16string path;  // keys: below the root
+  std::u16string name;  // values
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+};
+
+class Parser {
+ public:
+  Parser(std::u16string_view text, const std::string& file_name, std::vector<Change>* changes)
+      : text_(text), file_name_(file_name), changes_(changes) {}
+
+  bool Run(std::string* error);
+
+ private:
+  bool NextLine(std::u16string_view* line);
+  bool Fail(const std::string& what);
+  bool KeyLine(std::u16string_view s);
+  bool ValueLine(std::u16string_view s);
+  bool Quoted(std::u16string_view* s, std::u16string* out);
+  bool Dword(std::u16string_view s, std::vector<std::uint8_t>* data);
+  bool Hex(std::u16string_view s, std::vector<std::uint8_t>* data);
+
+  std::u16string_view text_;
+  std::size_t pos_ = 0;
+  std::size_t line_number_ = 0;
+  const std::string& file_name_;
+  std::vector<Change>* changes_;
+  std::string error_;
+  enum { kNoKey, kInKey, kInDeletedKey } state_ = kNoKey;
+};
+
+bool Parser::NextLine(std::u16string_view* line) {
+  if (pos_ >= text_.size()) return false;
+  std::size_t end = text_.find(u'\n', pos_);
+  if (end == std::u16string_view::npos) end = text_.size();
+  *line = text_.substr(pos_, end - pos_);
+  if (!line->empty() && line->back() == u'\r') line->remove_suffix(1);
+  pos_ = end + 1;
+  ++line_number_;
+  return true;
+}
+
+bool Parser::Fail(const std::string& what) {
+  error_ = file_name_ + ":" + std::to_string(line_number_) + ": " + what;
+  return false;
+}
+
+bool Parser::Run(std::string* error) {
+  std::u16string_view line;
+  if (NextLine(&line)) {
+    std::u16string_view header = Trim(line);
+    if (header != u"Windows Registry Editor Version 5.00" && header != u"REGEDIT4") {
+      if (line.find(u'\0') != std::u16string_view::npos) {
+        Fail("UTF-16 text without a byte-order mark (expected UTF-16LE with its mark, or UTF-8)");
+      } else {
+        Fail(kHeaderExpected);
+      }
+      *error = error_;
+      return false;
+    }
+  }
+  while (NextLine(&line)) {
+    std::u16string_view s = line;
+    SkipBlanks(&s);
+    if (s.empty() || s.front() == u';') continue;
+    if (s.front() == kEndOfFile) break;
+    bool ok;
+    if (s.front() == u'[') {
+      ok = KeyLine(s);
+    } else if (s.front() == u'@' || s.front() == u'"') {
+      if (state_ == kNoKey) {
+        ok = Fail("value line outside any key");
+      } else if (state_ == kInDeletedKey) {
+        ok = Fail("value line under a key deletion [-...]");
+      } else {
+        ok = ValueLine(s);
+      }
+    } else {
+      ok = Fail("expected a [key] line, a value line (\"name\"= or @=) or a comment, not " +
+                Quote(s));
+    }
+    if (!ok) {
+      *error = error_;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Parser::KeyLine(std::u16string_view s) {
+  const bool deletion = s.size() > 1 && s[1] == u'-';
+  const std::size_t start = deletion ? 2 : 1;
+  std::size_t close = s.rfind(u']');
+  if (close == std::u16string_view::npos || close < start) {
+    return Fail("key line without its closing ']'");
+  }
+  if (!AtEnd(s.substr(close + 1))) return Fail("text after the key line's ']'");
+  std::u16string_view path = s.substr(start, close - start);
+  std::size_t slash = path.find(u'\\');
+  std::u16string_view root_name = path.substr(0, slash);
+  if (root_name.empty()) return Fail("key line without a root key name");
+  int root = -1;
+  for (int r = 0; r < RegistryStore::kRootCount; ++r) {
+    if (EqualNoCase(root_name, kRootNames[r])) root = r;
+  }
+  if (root < 0) return Fail("unknown root " + ToUtf8(root_name));
+  std::u16string_view below =
+      slash == std::u16string_view::npos ? std::u16string_view() : path.substr(slash + 1);
+  std::size_t depth = 0;
+  ForEachName(below, [&depth](std::u16string_view) { ++depth; });
+  if (depth > kMaxDepth) {
+    return Fail("key nested deeper than " + std::to_string(kMaxDepth) + " levels");
+  }
+  if (deletion && depth == 0) return Fail("a root key cannot be deleted");
+  Change change;
+  change.kind = deletion ? Change::kDeleteKey : Change::kOpenKey;
+  change.root = root;
+  change.path = below;
+  changes_->push_back(std::move(change));
+  state_ = deletion ? kInDeletedKey : kInKey;
+  return true;
+}
+
+bool Parser::Quoted(std::u16string_view* s, std::u16string* out) {
+  // *s starts after the opening quote.
+  const std::u16string_view text = *s;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char16_t c = text[i];
+    if (c == u'"') {
+      *s = text.substr(i + 1);
+      return true;
+    }
+    if (c == u'\\') {
+      if (i + 1 == text.size()) break;
+      char16_t next = text[++i];
+      if (next != u'\\' && next != u'"') {
+        return Fail("unknown escape \\" + ToUtf8(text.substr(i, 1)) +
+                    " in a string (a backslash is written \\\\, a quote \\\")");
+      }
+      c = next;
+    }
+    out->push_back(c);
+  }
+  return Fail("unterminated string");
+}
+
+bool Parser::Dword(std::u16string_view s, std::vector<std::uint8_t>* data) {
+  SkipBlanks(&s);
+  std::size_t end = 0;
+  while (end < s.size() && !IsBlank(s[end]) && s[end] != u';') ++end;
+  std::u16string_view digits = s.substr(0, end);
+  // Leading zeros carry nothing: "0ffffffff" is a 32-bit number.
+  std::size_t first = 0;
+  while (first + 1 < digits.size() && digits[first] == u'0') ++first;
+  bool ok = !digits.empty() && digits.size() - first <= 8;
+  std::uint32_t value = 0;
+  for (char16_t c : digits) {
+    int v = HexValue(c);
+    if (v < 0) ok = false;
+    value = (value << 4) | static_cast<std::uint32_t>(v < 0 ? 0 : v);
+  }
+  if (!ok) {
+    return Fail("dword needs 1 to 8 hex digits" +
+                (digits.empty() ? std::string() : ", not " + Quote(digits)));
+  }
+  if (!AtEnd(s.substr(end))) return Fail("text after the dword value");
+  data->assign({static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)});
+  return true;
+}
+
+bool Parser::Hex(std::u16string_view s, std::vector<std::uint8_t>* data) {
+  bool after_comma = false;
+  for (;;) {
+    SkipBlanks(&s);
+    if (s.empty() || s.front() == u';') {
+      if (after_comma) return Fail("hex data ends with a comma");
+      return true;
+    }
+    if (s.front() == u'\\') {
+      if (!AtEnd(s.substr(1))) return Fail("text after the continuation backslash");
+      // The data goes on with the next line that is not a comment.
+      std::u16string_view line;
+      do {
+        if (!NextLine(&line)) return Fail("hex data continued past the end of the file");
+        s = line;
+        SkipBlanks(&s);
+      } while (!s.empty() && s.front() == u';');
+      continue;
+    }
+    if (!data->empty() && !after_comma) return Fail("expected ',' between hex bytes");
+    std::size_t end = 0;
+    while (end < s.size() && s[end] != u',' && s[end] != u'\\' && s[end] != u';' &&
+           !IsBlank(s[end])) {
+      ++end;
+    }
+    std::u16string_view token = s.substr(0, end);
+    int high = token.size() == 2 ? HexValue(token[0]) : 0;
+    int low = token.empty() ? -1 : HexValue(token.back());
+    if (token.empty() || token.size() > 2 || high < 0 || low < 0) {
+      return Fail("bad hex byte " + Quote(token));
+    }
+    data->push_back(static_cast<std::uint8_t>(high * 16 + low));
+    s.remove_prefix(end);
+    SkipBlanks(&s);
+    after_comma = !s.empty() && s.front() == u',';
+    if (after_comma) s.remove_prefix(1);
+  }
+}
+
+bool Parser::ValueLine(std::u16string_view s) {
+  Change change;
+  change.kind = Change::kSetValue;
+  if (s.front() == u'@') {
+    s.remove_prefix(1);
+  } else {
+    s.remove_prefix(1);
+    if (!Quoted(&s, &change.name)) return false;
+  }
+  SkipBlanks(&s);
+  if (s.empty() || s.front() != u'=') return Fail("expected '=' after the value name");
+  s.remove_prefix(1);
+  SkipBlanks(&s);
+  if (s.empty()) return Fail("no data after '='");
+  if (s.front() == u'-') {
+    if (!AtEnd(s.substr(1))) return Fail("text after '-' (a value deletion)");
+    change.kind = Change::kDeleteValue;
+  } else if (s.front() == u'"') {
+    s.remove_prefix(1);
+    std::u16string text;
+    if (!Quoted(&s, &text)) return false;
+    if (!AtEnd(s)) return Fail("text after the string's closing quote");
+    change.type = 1;  // REG_SZ, kept as Windows keeps it: UTF-16LE with its terminator
+    change.data.reserve(text.size() * 2 + 2);
+    for (char16_t c : text) {
+      change.data.push_back(static_cast<std::uint8_t>(c & 0xFF));
+      change.data.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    change.data.push_back(0);
+    change.data.push_back(0);
+  } else if (StartsWithNoCase(s, u"dword:")) {
+    change.type = 4;  // REG_DWORD
+    if (!Dword(s.substr(6), &change.data)) return false;
+  } else if (StartsWithNoCase(s, u"hex:")) {
+    change.type = 3;  // REG_BINARY
+    if (!Hex(s.substr(4), &change.data)) return false;
+  } else if (StartsWithNoCase(s, u"hex(")) {
+    std::size_t close = s.find(u')');
+    std::u16string_view digits =
+        close == std::u16string_view::npos ? s.substr(4) : s.substr(4, close - 4);
+    std::uint32_t type = 0;
+    bool ok = close != std::u16string_view::npos && !digits.empty() && digits.size() <= 8 &&
+              close + 1 < s.size() && s[close + 1] == u':';
+    for (char16_t c : digits) {
+      int v = HexValue(c);
+      if (v < 0) ok = false;
+      type = (type << 4) | static_cast<std::uint32_t>(v < 0 ? 0 : v);
+    }
+    if (!ok) {
+      std::u16string_view shown =
+          s.substr(0, close == std::u16string_view::npos ? s.size() : close + 2);
+      return Fail("bad value type " + Quote(shown) + " (expected hex(N): with N in hex)");
+    }
+    change.type = type;
+    if (!Hex(s.substr(close + 2), &change.data)) return false;
+  } else {
+    std::size_t colon = s.find(u':');
+    return Fail("unknown value type " + Quote(s.substr(0, colon)) +
+                " (expected \"text\", dword:, hex: or hex(N):)");
+  }
+  changes_->push_back(std::move(change));
+  return true;
+}
+
+// Writes UTF-16LE straight into the output bytes.
+class Writer {
+ public:
+  explicit Writer(std::string* out) : out_(out) {}
+  void Unit(char16_t c) {
+    out_->push_back(static_cast<char>(c & 0xFF));
+    out_->push_back(static_cast<char>(c >> 8));
+  }
+  void Text(std::u16string_view text) {
+    for (char16_t c : text) Unit(c);
+  }
+  void Ascii(const char* text) {
+    while (*text) Unit(static_cast<char16_t>(static_cast<unsigned char>(*text++)));
+  }
+  // Between quotes with \\ and \" escaped; returns the columns written.
+  std::size_t Escaped(std::u16string_view text) {
+    std::size_t columns = text.size();
+    for (char16_t c : text) {
+      if (c == u'\\' || c == u'"') {
+        Unit(u'\\');
+        ++columns;
+      }
+      Unit(c);
+    }
+    return columns;
+  }
+  void HexByte(std::uint8_t b) {
+    static const char kDigits[] = "0123456789abcdef";
+    Unit(static_cast<char16_t>(kDigits[b >> 4]));
+    Unit(static_cast<char16_t>(kDigits[b & 15]));
+  }
+
+ private:
+  std::string* out_;
+};
+
+// REG_SZ data that reads back byte for byte from "text": UTF-16 with one
+// terminator, at the end, and nothing that would break the line.
+bool IsPlainString(const std::vector<std::uint8_t>& data) {
+  if (data.size() < 2 || data.size() % 2 != 0) return false;
+  const std::size_t units = data.size() / 2;
+  auto unit = [&data](std::size_t i) {
+    return static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+  };
+  if (unit(units - 1) != 0) return false;
+  for (std::size_t i = 0; i + 1 < units; ++i) {
+    char16_t c = unit(i);
+    if (c == 0 || c == u'\r' || c == u'\n') return false;
+    if (c >= 0xD800 && c < 0xDC00) {
+      if (i + 2 >= units) return false;
+      char16_t next = unit(i + 1);
+      if (next < 0xDC00 || next >= 0xE000) return false;
+      ++i;
+    } else if (c >= 0xDC00 && c < 0xE000) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void WriteValue(Writer& w, const RegValue& value) {
+  std::size_t column;
+  if (value.name.empty()) {
+    w.Ascii("@=");
+    column = 2;
+  } else {
+    w.Unit(u'"');
+    column = w.Escaped(value.name) + 3;
+    w.Ascii("\"=");
+  }
+  const std::vector<std::uint8_t>& data = value.data;
+  if (value.type == 1 && IsPlainString(data)) {
+    w.Unit(u'"');
+    for (std::size_t i = 0; i + 2 < data.size(); i += 2) {
+      char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+      if (c == u'\\' || c == u'"') w.Unit(u'\\');
+      w.Unit(c);
+    }
+    w.Unit(u'"');
+  } else if (value.type == 4 && data.size() == 4) {
+    w.Ascii("dword:");
+    for (int i = 3; i >= 0; --i) w.HexByte(data[i]);
+  } else {
+    if (value.type == 3) {
+      w.Ascii("hex:");
+      column += 4;
+    } else {
+      char prefix[16];
+      int n = std::snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(value.type));
+      w.Ascii(prefix);
+      column += static_cast<std::size_t>(n);
+    }
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      w.HexByte(data[i]);
+      if (i + 1 == data.size()) break;
+      w.Unit(u',');
+      column += 3;
+      if (column >= kHexLineLimit) {
+        w.Ascii("\\\r\n  ");
+        column = 2;
+      }
+    }
+  }
+  w.Ascii("\r\n");
+}
+
+void WriteKey(Writer& w, const RegKey& key, std::u16string& path, bool is_root) {
+  // A root is always there: its line is needed only for its own values.
+  if (!is_root || !key.values.empty()) {
+    w.Unit(u'[');
+    w.Text(path);
+    w.Ascii("]\r\n");
+    for (const auto& entry : key.values) WriteValue(w, entry.second);
+    w.Ascii("\r\n");
+  }
+  for (const auto& entry : key.subkeys) {
+    const std::size_t length = path.size();
+    path.push_back(u'\\');
+    path += entry.second->name;
+    WriteKey(w, *entry.second, path, false);
+    path.resize(length);
+  }
+}
+
+bool HasLineBreak(std::u16string_view name) {
+  return name.find_first_of(u"\r\n") != std::u16string_view::npos;
+}
+
+// The layout has no way to write a line break inside a name: such a name
+// would come back as something else, or not at all.
+bool FindUnwritableName(const RegKey& key, std::u16string& path, std::u16string* found) {
+  for (const auto& entry : key.values) {
+    if (HasLineBreak(entry.second.name)) {
+      *found = u"the value \"" + entry.second.name + u"\" of " + path;
+      return true;
+    }
+  }
+  for (const auto& entry : key.subkeys) {
+    const std::size_t length = path.size();
+    path.push_back(u'\\');
+    path += entry.second->name;
+    if (HasLineBreak(entry.second->name)) {
+      *found = u"the key " + path;
+      return true;
+    }
+    if (FindUnwritableName(*entry.second, path, found)) return true;
+    path.resize(length);
+  }
+  return false;
+}
+
+std::string SystemError(const std::string& what, const std::string& file, int err) {
+  return "cannot " + what + " " + file + ": " + std::strerror(err);
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::u16string FoldCase(std::u16string_view text) {
+  std::u16string folded(text);
+  for (char16_t& c : folded) c = wtext::ToLower(c);
+  return folded;
+}
+
+RegistryStore::RegistryStore() {
+  for (int r = 0; r < kRootCount; ++r) {
+    roots_[r] = std::make_shared<RegKey>();
+    roots_[r]->name = kRootNames[r];
+  }
+}
+
+const char16_t* RegistryStore::RootName(Root r) {
+  return r >= 0 && r < kRootCount ? kRootNames[r] : u"";
+}
+
+std::shared_ptr<RegKey> RegistryStore::Find(const std::shared_ptr<RegKey>& from,
+                                            std::u16string_view path) const {
+  std::shared_ptr<RegKey> key = from;
+  ForEachName(path, [&key](std::u16string_view name) {
+    if (!key) return;
+    auto it = key->subkeys.find(FoldCase(name));
+    key = it == key->subkeys.end() ? nullptr : it->second;
+  });
+  return key;
+}
+
+std::shared_ptr<RegKey> RegistryStore::Create(const std::shared_ptr<RegKey>& from,
+                                              std::u16string_view path, bool* created) {
+  if (created) *created = false;
+  if (!from || from->deleted) return nullptr;
+  std::shared_ptr<RegKey> key = from;
+  bool made = false;
+  ForEachName(path, [&key, &made](std::u16string_view name) {
+    auto [it, inserted] = key->subkeys.try_emplace(FoldCase(name));
+    if (inserted) {
+      it->second = std::make_shared<RegKey>();
+      it->second->name = name;
+      it->second->parent = key.get();
+    }
+    made = inserted;
+    key = it->second;
+  });
+  if (created) *created = made;
+  return key;
+}
+
+bool RegistryStore::DeleteSubkey(RegKey* parent, std::u16string_view name) {
+  if (!parent || parent->deleted) return false;
+  auto it = parent->subkeys.find(FoldCase(name));
+  if (it == parent->subkeys.end()) return false;
+  // The removed keys will hold their parents alive, so the parent that stays
+  // in the tree is needed as a shared pointer too.
+  std::shared_ptr<RegKey> parent_ref;
+  if (parent->parent) {
+    parent_ref = parent->parent->subkeys.at(FoldCase(parent->name));
+  } else {
+    for (const auto& root : roots_) {
+      if (root.get() == parent) parent_ref = root;
+    }
+  }
+  std::vector<std::pair<std::shared_ptr<RegKey>, std::shared_ptr<RegKey>>> pending;
+  pending.emplace_back(std::move(it->second), std::move(parent_ref));
+  parent->subkeys.erase(it);
+  while (!pending.empty()) {
+    auto [key, up] = std::move(pending.back());
+    pending.pop_back();
+    key->deleted = true;
+    key->removed_parent = std::move(up);
+    key->values.clear();
+    for (auto& entry : key->subkeys) pending.emplace_back(std::move(entry.second), key);
+    key->subkeys.clear();
+  }
+  return true;
+}
+
+const RegValue* RegistryStore::GetValue(const RegKey* key, std::u16string_view name) const {
+  if (!key) return nullptr;
+  auto it = key->values.find(FoldCase(name));
+  return it == key->values.end() ? nullptr : &it->second;
+}
+
+void RegistryStore::SetValue(RegKey* key, std::u16string_view name, std::uint32_t type,
+                             const std::uint8_t* data, std::size_t size) {
+  if (!key || key->deleted) return;
+  auto [it, inserted] = key->values.try_emplace(FoldCase(name));
+  // An existing value keeps the name it was created with, as on Windows.
+  if (inserted) it->second.name = name;
+  it->second.type = type;
+  if (size == 0) {
+    it->second.data.clear();
+  } else {
+    it->second.data.assign(data, data + size);
+  }
+}
+
+bool RegistryStore::DeleteValue(RegKey* key, std::u16string_view name) {
+  if (!key || key->deleted) return false;
+  return key->values.erase(FoldCase(name)) > 0;
+}
+
+std::u16string RegistryStore::FullPath(const RegKey* key) const {
+  std::vector<const RegKey*> chain;
+  std::size_t length = 0;
+  for (const RegKey* k = key; k; k = k->parent) {
+    chain.push_back(k);
+    length += k->name.size() + 1;
+  }
+  std::u16string path;
+  path.reserve(length);
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!path.empty()) path.push_back(u'\\');
+    path += (*it)->name;
+  }
+  return path;
+}
+
+bool RegistryStore::Parse(std::string_view bytes, const std::string& file_name,
+                          std::string* error) {
+  std::u16string text;
+  auto line_of = [&bytes](std::size_t offset) {
+    std::size_t line = 1;
+    for (std::size_t i = 0; i < offset; ++i) line += bytes[i] == '\n';
+    return line;
+  };
+  if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
+    if (bytes.size() % 2 != 0) {
+      // Count the lines the whole characters make, to point at the end.
+      std::size_t line = 1;
+      for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+        line += bytes[i] == '\n' && bytes[i + 1] == '\0';
+      }
+      *error =
+          file_name + ":" + std::to_string(line) + ": UTF-16 text that ends in half a character";
+      return false;
+    }
+    text.reserve(bytes.size() / 2);
+    for (std::size_t i = 2; i < bytes.size(); i += 2) {
+      text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                           (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    }
+  } else if (bytes.size() >= 2 && bytes[0] == '\xFE' && bytes[1] == '\xFF') {
+    *error = file_name + ":1: big-endian UTF-16 text (expected UTF-16LE with its mark, or UTF-8)";
+    return false;
+  } else {
+    std::string_view body = bytes;
+    std::size_t skipped = 0;
+    if (body.substr(0, 3) == "\xEF\xBB\xBF") {
+      body.remove_prefix(3);
+      skipped = 3;
+    }
+    std::size_t bad = 0;
+    if (!DecodeUtf8(body, &text, &bad)) {
+      // A file that is no registry export at all says so on its first line;
+      // that is the better message.
+      std::string_view first = body.substr(0, body.find('\n'));
+      while (!first.empty() &&
+             (first.back() == '\r' || first.back() == ' ' || first.back() == '\t')) {
+        first.remove_suffix(1);
+      }
+      while (!first.empty() && (first.front() == ' ' || first.front() == '\t'))
+        first.remove_prefix(1);
+      if (first != "Windows Registry Editor Version 5.00" && first != "REGEDIT4") {
+        *error = file_name + ":1: " + kHeaderExpected;
+        return false;
+      }
+      char byte[8];
+      std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(body[bad]));
+      *error = file_name + ":" + std::to_string(line_of(bad + skipped)) +
+               ": not UTF-8 text (byte " + byte +
+               "); save the file as UTF-16LE with its mark, or as UTF-8";
+      return false;
+    }
+  }
+
+  std::vector<Change> changes;
+  // At most one change a line.
+  changes.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), u'\n')) + 1);
+  Parser parser(text, file_name, &changes);
+  if (!parser.Run(error)) return false;
+
+  // Nothing below can fail: the file is applied whole or not at all.
+  std::shared_ptr<RegKey> current;
+  for (Change& change : changes) {
+    switch (change.kind) {
+      case Change::kOpenKey:
+        current = Create(roots_[change.root], change.path, nullptr);
+        break;
+      case Change::kDeleteKey: {
+        current = nullptr;
+        std::u16string_view path = change.path;
+        std::u16string_view leaf;
+        // The last name, past any empty components at the end.
+        while (!path.empty() && path.back() == u'\\') path.remove_suffix(1);
+        std::size_t slash = path.rfind(u'\\');
+        leaf = slash == std::u16string_view::npos ? path : path.substr(slash + 1);
+        path = slash == std::u16string_view::npos ? std::u16string_view() : path.substr(0, slash);
+        std::shared_ptr<RegKey> parent = Find(roots_[change.root], path);
+        if (parent) DeleteSubkey(parent.get(), leaf);
+        break;
+      }
+      case Change::kSetValue: {
+        auto [it, inserted] = current->values.try_emplace(FoldCase(change.name));
+        if (inserted) it->second.name = std::move(change.name);
+        it->second.type = change.type;
+        it->second.data = std::move(change.data);
+        break;
+      }
+      case Change::kDeleteValue:
+        current->values.erase(FoldCase(change.name));
+        break;
+    }
+  }
+  return true;
+}
+
+bool RegistryStore::Load(const std::filesystem::path& file, std::string* error) {
+  const std::string name = file.string();
+  int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    *error = SystemError("read", name, errno);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    *error = SystemError("read", name, err);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    *error = "cannot read " + name + ": not a regular file";
+    return false;
+  }
+  std::string bytes;
+  bytes.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      *error = SystemError("read", name, err);
+      return false;
+    }
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return Parse(bytes, name, error);
+}
+
+std::string RegistryStore::Serialize() const {
+  std::string out;
+  Writer w(&out);
+  w.Unit(0xFEFF);
+  w.Ascii("Windows Registry Editor Version 5.00\r\n\r\n");
+  for (const auto& root : roots_) {
+    std::u16string path = root->name;
+    WriteKey(w, *root, path, true);
+  }
+  return out;
+}
+
+bool RegistryStore::Save(const std::filesystem::path& file, std::string* error) const {
+  const std::string name = file.string();
+  for (const auto& root : roots_) {
+    std::u16string path = root->name;
+    std::u16string found;
+    if (FindUnwritableName(*root, path, &found)) {
+      *error = "cannot write " + name + ": " + ToUtf8(found) +
+               " has a line break in its name (it is left as it was)";
+      return false;
+    }
+  }
+  const std::string bytes = Serialize();
+  std::filesystem::path folder = file.parent_path();
+  if (folder.empty()) folder = ".";
+
+  static std::atomic<unsigned> counter{0};
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temp = name + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    *error = SystemError("create a new file beside", name, errno);
+    return false;
+  }
+  // The new file takes the old one's permissions, as an edit in place would.
+  struct stat st;
+  if (::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    (void)::fchmod(fd, st.st_mode & 07777);
+  }
+  auto give_up = [&](const std::string& what, int err) {
+    if (fd >= 0) ::close(fd);
+    ::unlink(temp.c_str());
+    *error = SystemError(what, name, err) + " (it is left as it was)";
+    return false;
+  };
+  if (!WriteAll(fd, bytes)) return give_up("write the new", errno);
+  if (::fsync(fd) != 0) return give_up("sync the new", errno);
+  int closed = ::close(fd);
+  fd = -1;
+  if (closed != 0) return give_up("write the new", errno);
+  if (::rename(temp.c_str(), name.c_str()) != 0) return give_up("replace", errno);
+
+  // The rename itself is durable only once the folder is synced.
+  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) {
+    *error = SystemError("sync the folder of", name, errno);
+    return false;
+  }
+  int synced = ::fsync(dir);
+  int err = errno;
+  ::close(dir);
+  // Some file systems cannot sync a folder at all and say so with EINVAL.
+  if (synced != 0 && err != EINVAL) {
+    *error = SystemError("sync the folder of", name, err);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace host

@@ -1,0 +1,82 @@
+// The emulated device's registry: a tree of keys in memory, loaded from and
+// saved to registry.reg in the layout regedit exports.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host {
+
+// Folds case the way key and value names compare on the device.
+std::u16string FoldCase(std::u16string_view text);
+
+struct RegValue {
+  std::u16string name;  // empty: the default value
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+};
+
+struct RegKey {
+  std::u16string name;  // as created (case kept)
+  RegKey* parent = nullptr;
+  bool deleted = false;  // set on the key and every key below it when removed
+  // Keyed by FoldCase(name): lookups ignore case, iteration is the stable order.
+  std::map<std::u16string, std::shared_ptr<RegKey>> subkeys;
+  std::map<std::u16string, RegValue> values;
+  // Once removed, a key forgets its subkeys and values and holds its parent
+  // alive instead, so that `parent` (and FullPath) stays valid for as long as
+  // a handle keeps the key; only removed keys point upwards this way.
+  std::shared_ptr<RegKey> removed_parent;
+};
+
+class RegistryStore {
+ public:
+  enum Root { kClassesRoot = 0, kCurrentUser = 1, kLocalMachine = 2 };
+  static constexpr int kRootCount = 3;
+
+  RegistryStore();
+
+  std::shared_ptr<RegKey> root(Root r) const { return roots_[r]; }
+  static const char16_t* RootName(Root r);  // u"HKEY_LOCAL_MACHINE", ...
+
+  // `path` holds names separated by '\'; empty components are ignored, so an
+  // empty path is `from` itself. Null when a key along the path is missing.
+  std::shared_ptr<RegKey> Find(const std::shared_ptr<RegKey>& from, std::u16string_view path) const;
+  // Creates every missing key along the path; *created tells whether the last
+  // one is new. Null when `from` was deleted.
+  std::shared_ptr<RegKey> Create(const std::shared_ptr<RegKey>& from, std::u16string_view path,
+                                 bool* created);
+  // Removes the direct subkey `name` of `parent` and everything below it.
+  bool DeleteSubkey(RegKey* parent, std::u16string_view name);
+
+  const RegValue* GetValue(const RegKey* key, std::u16string_view name) const;
+  void SetValue(RegKey* key, std::u16string_view name, std::uint32_t type,
+                const std::uint8_t* data, std::size_t size);
+  bool DeleteValue(RegKey* key, std::u16string_view name);
+
+  // "HKEY_LOCAL_MACHINE\Software\A": the root's name and the names as created.
+  std::u16string FullPath(const RegKey* key) const;
+
+  // Reads the regedit layout: UTF-16LE with its byte-order mark, or UTF-8
+  // (with or without a mark); "Windows Registry Editor Version 5.00" or
+  // "REGEDIT4". On failure *error is "FILE:LINE: what is wrong" and the store
+  // is unchanged.
+  bool Parse(std::string_view bytes, const std::string& file_name, std::string* error);
+  // A missing file is an empty registry.
+  bool Load(const std::filesystem::path& file, std::string* error);
+
+  // The regedit layout, UTF-16LE with a byte-order mark, keys in a stable order.
+  std::string Serialize() const;
+  // Atomic: a new file beside the old one, synced, then renamed over it.
+  bool Save(const std::filesystem::path& file, std::string* error) const;
+
+ private:
+  std::shared_ptr<RegKey> roots_[kRootCount];
+};
+
+}  // namespace host
