@@ -1,0 +1,339 @@
+// Whole runs of brandsim: the sample device image, the journal it writes,
+// a registry that cannot be written back, and runs killed part-way.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/host/registry_store.h"
+#include "sim/json_check.h"
+#include "sim/sim_helpers.h"
+#include "support/support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using simtest::JsonObject;
+using simtest::JsonValue;
+using simtest::ParseJsonObject;
+using support::Brandsim;
+using support::RunResult;
+
+constexpr double kTimeout = 30;
+
+fs::path SampleImage() { return fs::path(BRANDINST_SOURCE_DIR) / "examples" / "device"; }
+
+// Every line of a journal, each checked to be one JSON object with an event.
+std::vector<JsonObject> ReadJournal(const fs::path& file) {
+  std::vector<JsonObject> events;
+  std::vector<std::string> lines = support::ReadLines(file);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    JsonObject object;
+    std::string error;
+    if (!ParseJsonObject(lines[i], &object, &error)) {
+      ADD_FAILURE() << file.string() << ":" << i + 1 << ": " << error << "\n" << lines[i];
+      continue;
+    }
+    auto event = object.find("event");
+    if (event == object.end() || event->second.kind != JsonValue::kString) {
+      ADD_FAILURE() << file.string() << ":" << i + 1 << ": no \"event\" text\n" << lines[i];
+    }
+    auto ok = object.find("ok");
+    if (ok != object.end() && ok->second.kind != JsonValue::kBool) {
+      ADD_FAILURE() << file.string() << ":" << i + 1 << ": \"ok\" is not true or false";
+    }
+    events.push_back(object);
+  }
+  return events;
+}
+
+std::string Field(const JsonObject& object, const std::string& name) {
+  auto found = object.find(name);
+  return found == object.end() ? "<missing>" : found->second.text;
+}
+
+TEST(JsonCheck, RefusesWhatIsNotOneJsonObjectOfUtf8Text) {
+  JsonObject object;
+  std::string error;
+  EXPECT_TRUE(ParseJsonObject(
+      R"( {"event":"reg_set","key":"HKEY_CURRENT_USER\\A \"q\"","n":-1.5e3,"ok":true,)"
+      R"("x":[1,{"y":null}],"t":"\u0160\ud83d\ude00\u017e"} )",
+      &object, &error))
+      << error;
+  EXPECT_EQ(object["key"].text, "HKEY_CURRENT_USER\\A \"q\"");
+  EXPECT_EQ(object["t"].text, "\xc5\xa0\xf0\x9f\x98\x80\xc5\xbe");
+  EXPECT_EQ(object["n"].kind, JsonValue::kNumber);
+  EXPECT_EQ(object["ok"].text, "true");
+
+  for (const char* bad : {
+           "",
+           "[]",
+           "\"event\"",
+           "{\"event\":\"x\"",
+           "{\"event\":\"x\"} {}",
+           "{\"event\":x}",
+           "{\"event\":\"x\",}",
+           "{\"a\":1,\"a\":2}",
+           "{\"a\":01}",
+           "{\"a\":\"tab\there\"}",
+           "{\"a\":\"\\q\"}",
+           "{\"a\":\"\\ud800\"}",
+           "{\"a\":\"\xe8\"}",
+           "{\"a\":\"\xc0\xaf\"}",
+           "{\"a\":tru}",
+           "{'a':1}",
+       }) {
+    EXPECT_FALSE(ParseJsonObject(bad, &object, &error)) << bad;
+  }
+}
+
+TEST(BrandsimSample, RunsOnACopyAndLeavesTheSampleAsItWas) {
+  ASSERT_TRUE(fs::is_directory(SampleImage() / "fs"));
+  simtest::Snapshot sample_before = simtest::TakeSnapshot(SampleImage());
+
+  support::TempDir scratch;
+  fs::path device = scratch.path() / "device";
+  fs::path journal = scratch.path() / "journal.jsonl";
+  simtest::CopyTree(SampleImage(), device);
+  RunResult r = Brandsim(
+      {"--device", device.string(), "--answer", "yes", "--journal", journal.string(), "inst"},
+      kTimeout);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(simtest::Differences(sample_before, simtest::TakeSnapshot(SampleImage())), "");
+
+  EXPECT_FALSE(r.out.empty()) << "no transcript";
+  std::vector<JsonObject> events = ReadJournal(journal);
+  ASSERT_FALSE(events.empty());
+
+  // The consent question came first and was answered Yes; the run ended
+  // asking for a restart.
+  EXPECT_EQ(Field(events.front(), "event"), "dialog");
+  EXPECT_EQ(Field(events.front(), "caption"), "Branding");
+  EXPECT_EQ(Field(events.front(), "text"),
+            "Do you want to install the Example branding on this device?");
+  EXPECT_EQ(Field(events.front(), "answer"), "6");
+  EXPECT_EQ(Field(events.back(), "event"), "restart");
+
+  // The delivery is in place and its staging folder gone.
+  fs::path root = device / "fs";
+  EXPECT_FALSE(fs::exists(root / "Temp" / "branding"));
+  EXPECT_EQ(support::ReadBytes(root / "Windows" / "logo.gif"),
+            support::ReadBytes(SampleImage() / "fs/Temp/branding/logo.gif"));
+  EXPECT_TRUE(fs::exists(root / "Windows" / "Favorites" / "Home.url"));
+  EXPECT_TRUE(fs::exists(root / "Windows" / "Favorites" / "Microsoft.url"));
+  EXPECT_TRUE(fs::exists(root / "Windows" / "blue.tsk"));
+  EXPECT_TRUE(fs::exists(root / "Windows" / "Start Menu" / "Web" / "start.htm"));
+
+  host::RegistryStore store;
+  std::string error;
+  ASSERT_TRUE(store.Load(device / "registry.reg", &error)) << error;
+  auto machine = store.root(host::RegistryStore::kLocalMachine);
+  auto user = store.root(host::RegistryStore::kCurrentUser);
+  EXPECT_EQ(store.Find(machine, u"Software\\OldBrand"), nullptr);
+  EXPECT_EQ(store.Find(user, u"Software\\Star\u00e1 zna\u010dka"), nullptr);
+  EXPECT_NE(store.Find(machine, u"SOFTWARE\\Apps"), nullptr);
+  auto brand = store.Find(machine, u"Software\\ExampleBrand");
+  ASSERT_NE(brand, nullptr);
+  const host::RegValue* owner = store.GetValue(brand.get(), u"Owner");
+  ASSERT_NE(owner, nullptr);
+  // Stored in code page 1250 in the script, UTF-16 in the registry.
+  std::string owner_bytes = support::Utf16LeWithBom(u"Zna\u010dka s.r.o.").substr(2);
+  owner_bytes.append(2, '\0');
+  EXPECT_EQ(owner->type, 1u);
+  EXPECT_EQ(std::string(owner->data.begin(), owner->data.end()), owner_bytes);
+  const host::RegValue* colors = store.GetValue(brand.get(), u"Colors");
+  ASSERT_NE(colors, nullptr);
+  EXPECT_EQ(colors->data, (std::vector<std::uint8_t>{0x00, 0x33, 0x66, 0x99, 0xcc, 0xff, 0xff, 0xcc,
+                                                     0x99, 0x66, 0x33, 0x00}));
+  auto today = store.Find(user, u"Software\\Microsoft\\Today");
+  ASSERT_NE(today, nullptr);
+  EXPECT_EQ(store.GetValue(today.get(), u"UseStartImage"), nullptr);
+}
+
+TEST(BrandsimSample, QuietSilencesTheTranscriptOnly) {
+  support::TempDir scratch;
+  fs::path device = scratch.path() / "device";
+  fs::path journal = scratch.path() / "journal.jsonl";
+  simtest::CopyTree(SampleImage(), device);
+  RunResult r = Brandsim({"--quiet", "--device", device.string(), "--answer", "yes", "--journal",
+                          journal.string(), "inst"},
+                         kTimeout);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(ReadJournal(journal).empty());
+  EXPECT_FALSE(fs::exists(device / "fs" / "Temp" / "branding"));
+}
+
+// What a script given with --installer can rely on.
+TEST(BrandsimRun, TheInstallerGetsTheImageTheCommandLineAndTheDeviceFolder) {
+  support::TempDir scratch;
+  fs::path device = scratch.path() / "device";
+  simtest::CopyTree(SampleImage(), device);
+  fs::path calls = scratch.path() / "calls.txt";
+  fs::path installer = scratch.path() / "installer.sh";
+  simtest::WriteScript(installer,
+                       "#!/bin/sh\nprintf '%s|%s|%s|%s|%s\\n' \"$#\" \"$1\" \"$2\" "
+                       "\"$(pwd -P)\" \"$BRANDSIM_FS\" >> '" +
+                           calls.string() + "'\nexit 3\n");
+  RunResult r = Brandsim({"--device", device.string(), "--answer", "yes", "--installer",
+                          installer.string(), "--quiet", "inst"},
+                         kTimeout);
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines = support::ReadLines(calls);
+  ASSERT_EQ(lines.size(), 2u) << support::ReadBytes(calls);
+  const std::string folder = fs::canonical(device / "fs").string();
+  EXPECT_EQ(lines[0], "2|\\Windows\\wceload.exe|/noui \"\\Temp\\Branding\\extra.cab\"|" + folder +
+                          "|" + folder);
+  EXPECT_EQ(lines[1],
+            "2|\\windows\\wceload.exe|/safe /noui /nouninstall /delete 0 "
+            "\"\\Windows\\blue.tsk\"|" +
+                folder + "|" + folder);
+}
+
+TEST(BrandsimRun, PausesAreRecordedUnlessRealTimeIsAsked) {
+  // The sample's run ends with a pause of 2000 ms before the restart.
+  for (bool real_time : {false, true}) {
+    SCOPED_TRACE(real_time ? "--real-time" : "recorded only");
+    support::TempDir scratch;
+    fs::path device = scratch.path() / "device";
+    simtest::CopyTree(SampleImage(), device);
+    std::vector<std::string> args{"--device", device.string(), "--answer",
+                                  "yes",      "--quiet",       "inst"};
+    if (real_time) args.push_back("--real-time");
+    auto started = std::chrono::steady_clock::now();
+    RunResult r = Brandsim(args, kTimeout);
+    auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(r.status, 0) << r.err;
+    if (real_time) {
+      EXPECT_GE(elapsed, std::chrono::milliseconds(2000));
+    } else {
+      EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
+    }
+  }
+}
+
+// A registry that cannot be written back at the end is reported, and the run
+// fails: the user must not believe the device holds what it does not.
+TEST(BrandsimRun, AFailedRegistryWriteGivesStatusOne) {
+  support::TempDir scratch;
+  fs::path device = scratch.path() / "device";
+  simtest::CopyTree(SampleImage(), device);
+  // The package installer takes the device folder away while the program runs.
+  fs::path installer = scratch.path() / "installer.sh";
+  simtest::WriteScript(installer,
+                       "#!/bin/sh\nmv '" + device.string() + "' '" + device.string() + ".gone'\n");
+  RunResult r = Brandsim({"--device", device.string(), "--answer", "yes", "--installer",
+                          installer.string(), "--quiet", "inst"},
+                         kTimeout);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("registry"), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::exists(scratch.path() / "device.gone"));
+}
+
+// The registry file is replaced atomically: a run killed at any moment leaves
+// the old file or the new one, whole, and the image stays usable.
+TEST(BrandsimRun, AKilledRunLeavesAWholeRegistry) {
+  support::TempDir scratch;
+  fs::path image = scratch.path() / "image";
+  {
+    // A registry large enough that writing it takes a while, and a delivery
+    // whose packages each take a moment to install.
+    support::Device device;
+    std::string registry =
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_CLASSES_ROOT\\CLSID\\{F15D7471-D623-11d2-BE64-008048FD5745}]\n\n";
+    for (int k = 0; k < 3000; ++k) {
+      registry += "[HKEY_LOCAL_MACHINE\\Software\\Bulk\\Key" + std::to_string(k) +
+                  "]\n\"Text\"=\"value number " + std::to_string(k) +
+                  "\"\n\"Number\"=dword:0000002a\n\n";
+    }
+    device.SetRegistry(registry);
+    device.Put("Windows/wceload.exe", "placeholder");
+    std::string ini = "[ADDITIONAL_CABS]\r\n";
+    for (int k = 0; k < 6; ++k) ini += "cab" + std::to_string(k) + "=\"p.cab\"\r\n";
+    ini += "\r\n[REG_DEL_KEY]\r\nkey0=\"HKEY_LOCAL_MACHINE\\Software\\Bulk\\Key7\"\r\n";
+    ini += "\r\n[LENGREBOOT]\r\nreboot=\"1\"\r\n";
+    device.Put("Temp/branding/brand.ini", ini);
+    device.Put("Temp/branding/p.cab", "package");
+    device.Put("Temp/branding/new.reg",
+               "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\New]\r\n\"N\"=dword:1\r\n\r\n");
+    simtest::CopyTree(device.dir(), image);
+  }
+  fs::path installer = scratch.path() / "installer.sh";
+  simtest::WriteScript(installer, "#!/bin/sh\nsleep 0.02\n");
+  const std::string old_registry = simtest::RegistryContent(image / "registry.reg");
+  ASSERT_EQ(old_registry.rfind("unloadable", 0), std::string::npos) << old_registry;
+
+  auto run_args = [&](const fs::path& dir) {
+    return std::vector<std::string>{"--device",    dir.string(),       "--answer", "yes",
+                                    "--installer", installer.string(), "--quiet",  "inst"};
+  };
+
+  // An undisturbed run: its duration spaces the kills, its result is "new".
+  fs::path reference = scratch.path() / "reference";
+  simtest::CopyTree(image, reference);
+  auto started = std::chrono::steady_clock::now();
+  RunResult full = Brandsim(run_args(reference), kTimeout);
+  auto duration = std::chrono::steady_clock::now() - started;
+  ASSERT_EQ(full.status, 0) << full.err;
+  const std::string new_registry = simtest::RegistryContent(reference / "registry.reg");
+  ASSERT_NE(new_registry, old_registry);
+
+  std::random_device seed_source;
+  const unsigned seed = seed_source();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<double> jitter(0.0, 1.0);
+
+  // Half the kills are spread over the run. The other half wait for the
+  // first change in the image's folder (only the registry file lives there,
+  // beside fs/), that is for the registry's writing to start, and strike a
+  // little later each time, so that some land while it is being written.
+  constexpr int kSpread = 8;
+  constexpr int kAtWrite = 8;
+  int killed_before_the_end = 0;
+  for (int k = 0; k < kSpread + kAtWrite; ++k) {
+    fs::path dir = scratch.path() / ("run" + std::to_string(k));
+    simtest::CopyTree(image, dir);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int status = 0;
+    std::string when;
+    {
+      simtest::DirectoryWatch watch(dir);
+      simtest::BrandsimProcess run(run_args(dir));
+      std::chrono::steady_clock::time_point kill_at;
+      if (k < kSpread) {
+        auto delay = std::chrono::duration_cast<std::chrono::microseconds>(
+            duration * ((k + jitter(random)) / kSpread));
+        when = std::to_string(delay.count()) + " us after the start";
+        kill_at = std::chrono::steady_clock::now() + delay;
+      } else {
+        auto offset = std::chrono::microseconds(
+            static_cast<long>((1 << (k - kSpread)) * 20 * (0.5 + jitter(random))));
+        when = std::to_string(offset.count()) + " us after the registry's writing started";
+        kill_at =
+            watch.WaitForChange(deadline) ? std::chrono::steady_clock::now() + offset : deadline;
+      }
+      if (!run.Wait(kill_at, &status)) {
+        run.KillGroup();
+        ASSERT_TRUE(run.Wait(deadline, &status));
+        ++killed_before_the_end;
+      }
+    }
+    SCOPED_TRACE("run " + std::to_string(k) + ", kill aimed at " + when);
+    std::string left = simtest::RegistryContent(dir / "registry.reg");
+    EXPECT_TRUE(left == old_registry || left == new_registry) << left.substr(0, 300);
+
+    RunResult again =
+        Brandsim({"--device", dir.string(), "--answer", "no", "--quiet", "check"}, kTimeout);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(simtest::RegistryContent(dir / "registry.reg"), left);
+  }
+  // Most kills must land while the program still runs, or the test proves little.
+  EXPECT_GE(killed_before_the_end, (kSpread + kAtWrite) / 4);
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+// brandsim: the installer's own code, linked to the host backend, run against
+// an emulated device image. The command line is an interface that users
+// script against; `brandsim --help` is its reference.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "lint.h"
+#include "options.h"
+#include "platform/host/host.h"
+
+namespace {
+
+// SW_SHOWNORMAL: what the device's shell passes. The program does not use it.
+constexpr int kShowNormal = 1;
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "brandsim: %s\nTry 'brandsim --help' for more information.\n",
+               message.c_str());
+  return 2;
+}
+
+int Run(brandsim::Options& options) {
+  host::Config& config = options.config;
+  // Without an answer the consent question can only be put to a person.
+  if (!options.answer_given && isatty(STDIN_FILENO)) config.ask_on_terminal = true;
+
+  std::string error;
+  if (!host::OpenDevice(config, &error)) {
+    std::fprintf(stderr, "brandsim: %s\n", error.c_str());
+    return 2;
+  }
+
+  int status = Entry(host::ProgramInstance(), platform::Instance{}, options.command_line.c_str(),
+                     kShowNormal);
+
+  // Counted before the device is closed, which reaps what is still running.
+  int open_handles = host::OpenHandleCount();
+  bool closed = host::CloseDevice(&error);
+  std::fflush(stdout);
+  if (open_handles > 0) {
+    std::fprintf(stderr, "brandsim: warning: the program left %d %s open\n", open_handles,
+                 open_handles == 1 ? "handle" : "handles");
+  }
+  if (!closed) {
+    std::fprintf(stderr, "brandsim: %s\n", error.c_str());
+    return 1;
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+
+  if (!args.empty() && args[0] == "lint") {
+    return brandsim::RunLint(std::vector<std::string>(args.begin() + 1, args.end()));
+  }
+
+  brandsim::Options options;
+  std::string error;
+  switch (brandsim::ParseOptions(args, &options, &error)) {
+    case brandsim::Action::kHelp:
+      std::fputs(brandsim::HelpText(), stdout);
+      return 0;
+    case brandsim::Action::kVersion:
+      std::printf("brandsim %s\n", BRANDSIM_VERSION);
+      return 0;
+    case brandsim::Action::kError:
+      return UsageError(error);
+    case brandsim::Action::kRun:
+      break;
+  }
+  return Run(options);
+}

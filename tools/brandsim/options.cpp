@@ -1,0 +1,241 @@
+#include "options.h"
+
+#include <cstdint>
+
+namespace brandsim {
+
+namespace {
+
+// Options that take a value, given as `--name VALUE` or `--name=VALUE`.
+bool TakesValue(const std::string& name) {
+  return name == "--device" || name == "--answer" || name == "--installer" || name == "--journal";
+}
+
+bool IsFlag(const std::string& name) {
+  return name == "--real-time" || name == "--quiet" || name == "--help" || name == "--version";
+}
+
+}  // namespace
+
+bool Utf8ToUtf16(const std::string& text, std::u16string* out) {
+  out->clear();
+  std::size_t i = 0;
+  while (i < text.size()) {
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    char32_t c;
+    int extra;
+    char32_t least;  // the smallest code point that needs this many bytes
+    if (lead < 0x80) {
+      c = lead;
+      extra = 0;
+      least = 0;
+    } else if ((lead & 0xE0) == 0xC0) {
+      c = lead & 0x1F;
+      extra = 1;
+      least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      c = lead & 0x0F;
+      extra = 2;
+      least = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      c = lead & 0x07;
+      extra = 3;
+      least = 0x10000;
+    } else {
+      return false;
+    }
+    ++i;
+    for (int k = 0; k < extra; ++k, ++i) {
+      if (i >= text.size()) return false;
+      unsigned char next = static_cast<unsigned char>(text[i]);
+      if ((next & 0xC0) != 0x80) return false;
+      c = (c << 6) | (next & 0x3F);
+    }
+    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) return false;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out->push_back(static_cast<char16_t>(c));
+    }
+  }
+  return true;
+}
+
+Action ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error) {
+  std::vector<std::string> words;
+  bool help = false;
+  bool version = false;
+  bool device_given = false;
+  std::string problem;  // the first usage error; --help and --version still win
+
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") {
+      words.insert(words.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      break;
+    }
+    // A lone "-" is a word, as it is for most tools.
+    if (arg.size() < 2 || arg[0] != '-') {
+      words.push_back(arg);
+      continue;
+    }
+    std::string name = arg;
+    std::string value;
+    bool has_value = false;
+    std::size_t equals = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      name = arg.substr(0, equals);
+      value = arg.substr(equals + 1);
+      has_value = true;
+    }
+    if (IsFlag(name)) {
+      if (has_value) {
+        if (problem.empty()) problem = "option '" + name + "' takes no value";
+        continue;
+      }
+      if (name == "--help") help = true;
+      if (name == "--version") version = true;
+      if (name == "--real-time") options->config.real_time = true;
+      if (name == "--quiet") options->config.quiet = true;
+      continue;
+    }
+    if (!TakesValue(name)) {
+      if (problem.empty()) problem = "unknown option '" + name + "'";
+      continue;
+    }
+    if (!has_value) {
+      if (i + 1 >= args.size()) {
+        if (problem.empty()) problem = "option '" + name + "' needs a value";
+        continue;
+      }
+      value = args[++i];
+    }
+    if (name == "--device") {
+      if (value.empty()) {
+        if (problem.empty()) problem = "option '--device' needs a folder";
+        continue;
+      }
+      options->config.device = value;
+      device_given = true;
+    } else if (name == "--answer") {
+      if (value == "yes") {
+        options->config.answer = platform::kIdYes;
+      } else if (value == "no") {
+        options->config.answer = platform::kIdNo;
+      } else {
+        if (problem.empty()) problem = "option '--answer' takes yes or no, not '" + value + "'";
+        continue;
+      }
+      options->answer_given = true;
+    } else if (name == "--installer") {
+      if (value.empty()) {
+        if (problem.empty()) problem = "option '--installer' needs a program";
+        continue;
+      }
+      options->config.installer = value;
+    } else if (name == "--journal") {
+      if (value.empty()) {
+        if (problem.empty()) problem = "option '--journal' needs a file";
+        continue;
+      }
+      options->config.journal = value;
+    }
+  }
+
+  if (help) return Action::kHelp;
+  if (version) return Action::kVersion;
+  if (problem.empty() && !device_given) problem = "the option --device DIR is required";
+  if (problem.empty()) {
+    std::string joined;
+    for (std::size_t k = 0; k < words.size(); ++k) {
+      if (k > 0) joined += ' ';
+      joined += words[k];
+    }
+    if (!Utf8ToUtf16(joined, &options->command_line)) {
+      problem = "the command line is not UTF-8 text";
+    }
+  }
+  if (!problem.empty()) {
+    *error = problem;
+    return Action::kError;
+  }
+  return Action::kRun;
+}
+
+const char* HelpText() {
+  return R"(Usage: brandsim --device DIR [OPTION...] [WORD...]
+       brandsim lint [--format text|json] [--device DIR] DELIVERY_DIR
+       brandsim --help | --version
+
+Runs the branding installer against an emulated device image in the folder
+DIR. The WORDs, joined by single blanks, are the program's command line:
+`brandsim --device DIR inst` runs the installation; any other command line
+ends the program at once, as on a device.
+
+Options (they may stand before or after the WORDs; `--name=VALUE` works too):
+  --device DIR         the device image to run on (required)
+  --answer yes|no      the answer to the consent question (the Yes/No dialog
+                       shown when the device carries the consent gate key).
+                       Without it the question is asked on the terminal when
+                       standard input is one; when it is not, a run that
+                       reaches the question stops with status 2.
+  --installer PROGRAM  each process the program starts runs PROGRAM on this
+                       machine with two arguments, IMAGE and COMMAND_LINE (as
+                       the program passed them), in the folder DIR/fs, with
+                       BRANDSIM_FS set to that folder's absolute path; its exit
+                       status is ignored. Without it a process starts and ends
+                       at once. Either way, starting \Windows\wceload.exe fails
+                       when DIR/fs/Windows/wceload.exe is missing.
+  --journal FILE       write every effect to FILE as JSON Lines (see below)
+  --real-time          really sleep when the program sleeps (else: recorded)
+  --quiet              no transcript on standard output
+  --help               show this help and exit
+  --version            show the version and exit
+  --                   end of the options: every later argument is a WORD
+
+Device image:
+  DIR/fs               the device's file system: `\` on the device is DIR/fs.
+                       Device paths resolve without regard to case, `\` and `/`
+                       both separate, and no operation leaves DIR/fs (`.`,
+                       `..` and symbolic links fail as a missing path would).
+  DIR/registry.reg     the device's registry, in the layout regedit exports
+                       (UTF-16LE with a byte-order mark, or UTF-8; the header
+                       `Windows Registry Editor Version 5.00` or `REGEDIT4`).
+                       Missing: an empty registry. Written back at the end of
+                       the run (and whenever the program flushes it) as
+                       UTF-16LE, always atomically: a new file renamed over
+                       the old one.
+
+Transcript: one human-readable line per effect on standard output.
+
+Journal (--journal FILE): JSON Lines, one object per effect, in the order
+they happened; text is UTF-8. Every object has "event"; operations that can
+fail carry "ok" (true or false). The events: dialog, process, wait, record,
+move, delete, rmdir, mkdir, attributes, reg_create, reg_set,
+reg_delete_value, reg_delete_key, sleep, restart. A restart request is recorded, not
+performed: the registry is written and the run ends.
+
+Exit status:
+  0  the program ran (the status is the program's own, which is 0)
+  1  the program ran, but the registry or the journal could not be written
+     (the message says which and why)
+  2  a usage error; an unusable device image (no DIR/fs, a registry.reg that
+     does not parse: its line is named) or a journal that cannot be created;
+     or the consent question came up with neither --answer nor a terminal.
+     In each of these cases nothing on the device image has been changed.
+A warning on standard error tells when the program left handles open; the
+exit status stays 0.
+
+brandsim lint reads DELIVERY_DIR (what will become \Temp\branding) the way
+the device reads it, with the installer's own parsing code, and reports what
+the device will misread, one finding a line as `FILE:LINE: warning|error:
+message [code]` (or a JSON array with --format json). With --device DIR it
+also checks the delivery against that device image. Its exit status: 0 when
+it found no error, 1 when it did, 2 for a usage error. `brandsim lint --help`
+lists the options.
+)";
+}
+
+}  // namespace brandsim

@@ -1,0 +1,37 @@
+// The command line of a simulator run: what the user asked for, checked,
+// before anything on the device image is touched.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/host/host.h"
+
+namespace brandsim {
+
+enum class Action {
+  kRun,      // run the program on the device image
+  kHelp,     // --help
+  kVersion,  // --version
+  kError,    // a usage error: nothing is run
+};
+
+struct Options {
+  host::Config config;
+  bool answer_given = false;
+  // The program's command line: the words joined by single blanks.
+  std::u16string command_line;
+};
+
+// Reads the arguments after the program's name (the `lint` command is told
+// apart before this). On kError, *error holds one line saying what is wrong.
+Action ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error);
+
+// The text of --help.
+const char* HelpText();
+
+// UTF-8 to UTF-16; false for bytes that are not UTF-8 (overlong forms and
+// surrogate code points included).
+bool Utf8ToUtf16(const std::string& text, std::u16string* out);
+
+}  // namespace brandsim
