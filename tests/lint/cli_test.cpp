@@ -1,0 +1,188 @@
+// The command line of `brandsim lint`: arguments, the two output formats,
+// exit statuses, and what it leaves behind (nothing).
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <sstream>
+
+#include "lint_helpers.h"
+
+namespace linttest {
+namespace {
+
+// A delivery with one error (brand.ini line 2), one warning (a whole-file
+// finding on readme.txt) and a script error (s.reg line 4).
+void StageMixed(const fs::path& dir) {
+  support::WriteBytes(dir / "brand.ini", "[ADDITIONAL_CABS]\r\ncab0=one.cab\r\n");
+  support::WriteBytes(dir / "ne.cab", "c");
+  support::WriteBytes(dir / "readme.txt", "notes");
+  support::WriteBytes(dir / "s.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"n\"=DWORD:1\r\n");
+}
+
+TEST(LintCommand, UsageErrorsExitWithTwoAndSayWhy) {
+  support::TempDir dir;
+  support::TempDir other;
+  support::WriteBytes(dir.path() / "file", "x");
+  struct Usage {
+    std::vector<std::string> args;
+    std::string says;
+  };
+  std::vector<Usage> cases = {
+      {{}, "no DELIVERY_DIR"},
+      {{dir.path().string(), other.path().string()}, "only one DELIVERY_DIR"},
+      {{"--format", "xml", dir.path().string()}, "--format must be text or json"},
+      {{"--format"}, "--format needs a value"},
+      {{"--device"}, "--device needs a value"},
+      {{"--verbose", dir.path().string()}, "unknown option --verbose"},
+      {{"--format", "json", "--format", "text", dir.path().string()}, "--format given twice"},
+      {{(dir.path() / "missing").string()}, "no such folder"},
+      {{(dir.path() / "file").string()}, "not a folder"},
+      {{"--device", (dir.path() / "missing").string(), other.path().string()}, "no such device image"},
+      {{"--device", dir.path().string(), other.path().string()}, "not a device image (no fs/ folder)"},
+  };
+  for (const Usage& u : cases) {
+    LintResult r = RunLint(u.args);
+    std::string shown;
+    for (const std::string& a : u.args) shown += a + " ";
+    EXPECT_EQ(r.status, 2) << shown;
+    EXPECT_NE(r.err.find(u.says), std::string::npos) << shown << "\n" << r.err;
+    EXPECT_EQ(r.out, "") << shown;
+  }
+}
+
+TEST(LintCommand, UnloadableDeviceRegistryNamesTheFileAndLine) {
+  support::TempDir delivery;
+  support::Device device;
+  support::WriteBytes(device.dir() / "registry.reg",
+                      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"n\"=bogus:1\r\n");
+  LintResult r = RunLint({"--device", device.dir().string(), delivery.path().string()});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find((device.dir() / "registry.reg").string() + ":4"), std::string::npos) << r.err;
+}
+
+TEST(LintCommand, HelpDescribesTheFormatsAndExitsWithZero) {
+  LintResult r = RunLint({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("brandsim lint [--format text|json] [--device DIR] DELIVERY_DIR"), std::string::npos);
+  EXPECT_NE(r.out.find("FILE:LINE: error|warning: message [code]"), std::string::npos);
+}
+
+TEST(LintCommand, TextFindingsNameFileLineSeverityAndCodeInOrder) {
+  support::TempDir dir;
+  StageMixed(dir.path());
+  std::string prefix = dir.path().string();
+  LintResult r = RunLint({prefix});
+  EXPECT_EQ(r.status, 1);
+  std::istringstream lines(r.out);
+  std::vector<std::string> got;
+  for (std::string line; std::getline(lines, line);) got.push_back(line);
+  ASSERT_EQ(got.size(), 3u) << r.out;
+  // brand.ini, then the scripts, then the other files; a whole-file finding
+  // has no line number.
+  EXPECT_EQ(got[0].rfind(prefix + "/brand.ini:2: error: value read as `ne.cab`", 0), 0u) << got[0];
+  EXPECT_NE(got[0].find("write cab0=\"one.cab\" [ini-unquoted-value]"), std::string::npos) << got[0];
+  EXPECT_EQ(got[1].rfind(prefix + "/s.reg:4: error: ", 0), 0u) << got[1];
+  EXPECT_NE(got[1].find("[reg-uppercase-type]"), std::string::npos) << got[1];
+  EXPECT_EQ(got[2].rfind(prefix + "/readme.txt: warning: no step uses this file", 0), 0u) << got[2];
+
+  // The folder is printed as given: a trailing slash makes no double one.
+  LintResult slash = RunLint({prefix + "/"});
+  EXPECT_EQ(slash.out, r.out);
+}
+
+TEST(LintCommand, JsonFindingsCarryTheSameFacts) {
+  support::TempDir dir;
+  StageMixed(dir.path());
+  LintResult r = LintJson(dir.path());
+  ASSERT_EQ(r.findings.size(), 3u) << r.out;
+  EXPECT_EQ(r.findings[0].file, (dir.path() / "brand.ini").string());
+  EXPECT_EQ(r.findings[0].line, 2u);
+  EXPECT_EQ(r.findings[0].severity, "error");
+  EXPECT_EQ(r.findings[0].code, "ini-unquoted-value");
+  EXPECT_NE(r.findings[0].message.find("write cab0=\"one.cab\""), std::string::npos);
+  EXPECT_EQ(r.findings[2].line, 0u) << "a whole-file finding has line 0";
+  EXPECT_EQ(r.findings[2].severity, "warning");
+}
+
+TEST(LintCommand, ExitStatusFollowsErrorsNotWarnings) {
+  support::TempDir clean, warned, failed;
+  EXPECT_EQ(RunLint({clean.path().string()}).status, 0);
+  EXPECT_EQ(RunLint({clean.path().string()}).out, "");
+  EXPECT_EQ(RunLint({"--format", "json", clean.path().string()}).out, "[]\n");
+  support::WriteBytes(warned.path() / "readme.txt", "x");
+  EXPECT_EQ(RunLint({warned.path().string()}).status, 0);
+  support::WriteBytes(failed.path() / "start.hp", "x");
+  EXPECT_EQ(RunLint({failed.path().string()}).status, 1);
+}
+
+TEST(LintCommand, JsonStaysValidForAnyText) {
+  // Quotes, backslashes, control characters and bytes that are not UTF-8,
+  // in file names and in the text the messages quote.
+  support::TempDir dir;
+  support::WriteBytes(dir.path() / "brand.ini",
+                      std::string("[HOMEPAGE]\r\na\"b\\c\x01\x7f\xff.hp=x\r\n[ADDITIONAL_CABS]\r\ncab0=\t\"\x1b[31m\"\r\n"));
+  support::WriteBytes(dir.path() / "n\xff\x01.hp", "x");
+  LintResult r = LintJson(dir.path());
+  EXPECT_FALSE(r.findings.empty());
+  for (const Finding& f : r.findings) {
+    EXPECT_EQ(f.message.find('\x1b'), std::string::npos) << "escape sequences never reach a terminal";
+  }
+  LintResult text = RunLint({dir.path().string()});
+  EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(text.out.find('\x01'), std::string::npos);
+}
+
+// Every entry under a folder: its relative path, its mode and its bytes.
+std::map<std::string, std::string> Snapshot(const fs::path& root) {
+  std::map<std::string, std::string> all;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    std::string what = std::to_string(static_cast<int>(entry.status().permissions()));
+    if (entry.is_regular_file()) what += ":" + support::ReadBytes(entry.path());
+    all[fs::relative(entry.path(), root).string()] = what;
+  }
+  return all;
+}
+
+TEST(LintCommand, TouchesNeitherTheDeliveryNorTheDeviceAndLeavesNoScratch) {
+  Scene scene;
+  StageMixed(scene.device.staging());
+  scene.device.Put("Windows/logo.gif", "old");
+  fs::permissions(scene.device.staging() / "s.reg", fs::perms::owner_write, fs::perm_options::remove);
+  auto before = Snapshot(scene.device.dir());
+
+  support::TempDir tmp;
+  const char* old_tmpdir = getenv("TMPDIR");
+  std::string saved = old_tmpdir ? old_tmpdir : "";
+  setenv("TMPDIR", tmp.path().c_str(), 1);
+  LintResult r = LintJson(scene.device.staging(), scene.device.dir());
+  LintResult usage = RunLint({"--device", scene.device.staging().string(), scene.device.staging().string()});
+  if (old_tmpdir) {
+    setenv("TMPDIR", saved.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(usage.status, 2);
+  EXPECT_TRUE(fs::is_empty(tmp.path())) << "the scratch device is removed";
+  EXPECT_EQ(Snapshot(scene.device.dir()), before);
+}
+
+TEST(LintCommand, RunsAsBrandsimLint) {
+  fs::path delivery = fs::path(BRANDINST_SOURCE_DIR) / "examples" / "device" / "fs" / "Temp" / "branding";
+  support::RunResult r = support::Brandsim({"lint", "--format", "json", delivery.string()});
+  ASSERT_FALSE(r.timed_out);
+  if (r.err.find("not available") != std::string::npos) {
+    GTEST_SKIP() << "this brandsim is not linked with the linter yet";
+  }
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "[]\n");
+  support::TempDir dir;
+  StageMixed(dir.path());
+  support::RunResult failed = support::Brandsim({"lint", dir.path().string()});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, RunLint({dir.path().string()}).out);
+  EXPECT_EQ(support::Brandsim({"lint"}).status, 2);
+}
+
+}  // namespace
+}  // namespace linttest

@@ -1,0 +1,179 @@
+// `brandsim lint`: reads a delivery folder (what will become \Temp\branding)
+// the way the device reads it and reports what the device will do otherwise
+// than its author meant.
+//
+// The linter does not parse anything itself: brand.ini and the registry
+// scripts go through the installer's own line reader (ReadByteLine), its
+// settings rules (ParseSettingsLine, ScanSettings, DecodeSettingValue), its
+// script rules (ParseRegistryScript with an observing ScriptSink), its key
+// list rule (ParseKeyEntry) and its path and command-line builders. Those
+// read through the platform door, so the delivery is mirrored into a scratch
+// emulated device (scratch.h) and the core reads it there, with the file
+// names, enumeration order and path resolution that brandsim gives it.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "settings/settings.h"
+
+namespace lint {
+
+enum class Format { kText, kJson };
+
+struct Options {
+  Format format = Format::kText;
+  std::string delivery;  // DELIVERY_DIR as given
+  std::string device;    // --device DIR as given; empty: none
+};
+
+// Reads the words after `lint`. Yields -1 to go on, or the exit status to end
+// with at once (0 after --help, 2 after a usage error, written to `err`).
+int ParseArguments(const std::vector<std::string>& args, Options* options, std::ostream& out,
+                   std::ostream& err);
+
+// The whole command: findings to `out`, trouble to `err`. Yields 1 when an
+// error was found, 0 otherwise, 2 when the delivery or the device image
+// cannot be read.
+int Lint(const Options& options, std::ostream& out, std::ostream& err);
+int RunLint(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// ---- Findings ----------------------------------------------------------------
+
+enum class Severity { kWarning, kError };
+
+struct Finding {
+  std::string file;        // host name of the file inside the delivery
+  std::uint32_t line = 0;  // 0: the whole file
+  Severity severity = Severity::kWarning;
+  std::string code;
+  std::string message;
+};
+
+class Report {
+ public:
+  // A file that holds many findings (garbage) shows the first kFileLimit.
+  static constexpr std::size_t kFileLimit = 200;
+
+  void Add(const std::string& file, std::uint32_t line, Severity severity, const char* code,
+           std::string message);
+  void Error(const std::string& file, std::uint32_t line, const char* code, std::string message) {
+    Add(file, line, Severity::kError, code, std::move(message));
+  }
+  void Warning(const std::string& file, std::uint32_t line, const char* code,
+               std::string message) {
+    Add(file, line, Severity::kWarning, code, std::move(message));
+  }
+
+  bool HasError() const { return errors_ > 0; }
+  // Sorted: brand.ini, the scripts, the message files, the other files; each
+  // by line. `prefix` is DELIVERY_DIR as given.
+  std::vector<Finding> Sorted() const;
+  void WriteText(std::ostream& out, const std::string& prefix) const;
+  void WriteJson(std::ostream& out, const std::string& prefix) const;
+
+ private:
+  std::vector<Finding> findings_;
+  std::map<std::string, std::size_t> per_file_;
+  std::map<std::string, std::size_t> suppressed_;
+  std::size_t errors_ = 0;
+};
+
+// ---- What the checks share -------------------------------------------------------
+
+// An entry of the delivery's top folder, as the device lists it.
+struct Staged {
+  std::u16string name;    // as FindFirstFileW gives it
+  std::string host_name;  // the file's name on this machine (for FILE)
+  bool folder = false;
+};
+
+// What a lookup of brand.ini answers: the line that ScanSettings stopped at.
+struct Answer {
+  std::uint32_t line_number = 0;
+  // The byte line as delivered (NUL bytes kept), and its length before the cut.
+  std::u16string line;
+  bool cut = false;
+  std::uint32_t full_length = 0;
+  SettingsLine parsed{};
+  std::u16string value;   // decoded from code page 1250, as the device uses it
+};
+
+// A key that a registry script creates.
+struct ScriptKey {
+  int root = 0;  // ScriptRoot
+  std::u16string path;
+};
+
+struct Context {
+  Options options;
+  Report report;
+  bool device_given = false;
+
+  // The delivery's top folder as the device lists it ("\Temp\branding\*.*").
+  std::vector<Staged> staged;
+  // Folded device name -> index into `staged`.
+  std::map<std::u16string, std::size_t> by_name;
+  // Folded names of the entries some step uses, and of those that a package
+  // entry means but the device misreads.
+  std::set<std::u16string> used;
+  std::set<std::u16string> mentioned;
+  const Staged* Find(const std::u16string& name) const;
+  // The host name to report a device name under (the name itself when it is
+  // not staged).
+  std::string HostName(const std::u16string& name) const;
+
+  // brand.ini, when the delivery holds one.
+  const Staged* settings = nullptr;
+  bool settings_unreadable = false;  // UTF-16: every lookup finds nothing
+  // Lookups: each one scans brand.ini as the device does. Past a budget of
+  // bytes read, further lookups are not made (a huge brand.ini).
+  // CanLookup is false once the budget is spent; a warning says so once.
+  bool CanLookup();
+  std::optional<Answer> Lookup(const char16_t* section, const char16_t* key);
+  bool lookup_budget_spent = false;
+  std::uint64_t settings_size = 0;
+  std::uint64_t lookup_bytes = 0;
+
+  // What the steps will find, filled by the settings check.
+  std::vector<Answer> packages;  // cab0, cab1, ...
+  std::vector<Answer> removals;  // key0, key1, ...
+  std::optional<Answer> theme;   // [skin] skin
+  std::optional<Answer> restart;  // [LENGREBOOT] reboot
+  // Keys the scripts create, in the scripts' order.
+  std::vector<ScriptKey> script_keys;
+};
+
+// The checks, in the order they run.
+void CheckSettings(Context& context);
+void CheckScripts(Context& context);
+void CheckFiles(Context& context);
+void CheckDevice(Context& context);
+
+// Reads the first `limit` bytes and the last `limit` bytes of a delivery file
+// (host side, for encodings and the last line).
+struct FileEnds {
+  std::uint64_t size = 0;
+  std::string head;
+  std::string tail;
+  bool read = false;
+};
+FileEnds ReadEnds(const std::string& host_name, const Options& options, std::size_t limit = 4096);
+
+// Whether bytes are UTF-16 text (a byte-order mark, or zero bytes in every
+// other place as ASCII text in UTF-16 has them).
+bool LooksLikeUtf16(const std::string& head);
+
+// The staging folder on the device, and a device path for a staged name.
+extern const char16_t kStagingPrefix[];  // "\Temp\branding\"
+extern const char16_t kScriptPattern[];  // "\Temp\branding\*.reg"
+std::u16string StagedPath(const std::u16string& name);
+
+}  // namespace lint

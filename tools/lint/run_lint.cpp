@@ -1,0 +1,284 @@
+// The command line of `brandsim lint`, and the run of the checks on a scratch
+// device.
+#include <algorithm>
+#include <exception>
+#include <fstream>
+#include <iostream>
+
+#include "lint.h"  // brandsim::RunLint
+#include "linter.h"
+#include "platform/text.h"
+#include "scratch.h"
+#include "settings/line_reader.h"
+#include "text.h"
+
+namespace lint {
+
+namespace fs = std::filesystem;
+
+const char16_t kStagingPrefix[] = u"\\Temp\\branding\\";
+const char16_t kScriptPattern[] = u"\\Temp\\branding\\*.reg";
+
+namespace {
+
+const char kUsage[] = "usage: brandsim lint [--format text|json] [--device DIR] DELIVERY_DIR\n";
+
+const char kHelp[] =
+    "usage: brandsim lint [--format text|json] [--device DIR] DELIVERY_DIR\n"
+    "\n"
+    "Reads DELIVERY_DIR (what the device will hold as \\Temp\\branding) the way the\n"
+    "device reads it, and reports what the device will do otherwise than meant.\n"
+    "\n"
+    "  --format text   one finding a line: FILE:LINE: error|warning: message [code]\n"
+    "                  (no :LINE for a finding about a whole file)\n"
+    "  --format json   a JSON array of {file, line, severity, code, message}\n"
+    "                  (line 0 for a finding about a whole file)\n"
+    "  --device DIR    also check the delivery against the device image DIR\n"
+    "                  (DIR/fs and DIR/registry.reg, as brandsim uses them)\n"
+    "\n"
+    "Exit status: 1 when an error was found, 0 otherwise, 2 for a usage error or\n"
+    "a delivery or device image that cannot be read.\n";
+
+int Usage(std::ostream& err, const std::string& message) {
+  err << "brandsim lint: " << message << "\n" << kUsage;
+  return 2;
+}
+
+// Bytes of brand.ini that the lookups may read in all: a huge file gets the
+// lookups this allows and a warning that the rest was not checked.
+constexpr std::uint64_t kLookupBudget = 64ull << 20;
+
+// The delivery's top folder as the device lists it, each entry with the host
+// name it stands for.
+void ListStaged(Context& context) {
+  std::map<std::u16string, std::string> host_names;
+  std::error_code ec;
+  for (fs::directory_iterator it(context.options.delivery, ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::string host_name = it->path().filename().string();
+    auto [slot, added] = host_names.emplace(FromUtf8(host_name), host_name);
+    if (!added && host_name < slot->second) slot->second = host_name;
+  }
+  platform::FindData found;
+  std::u16string pattern = std::u16string(kStagingPrefix) + u"*.*";
+  platform::Handle find = platform::FindFirstFileW(pattern.c_str(), &found);
+  if (find == platform::kInvalidHandleValue) return;
+  do {
+    Staged staged;
+    staged.name = std::u16string(found.cFileName, wtext::Length(found.cFileName, platform::kMaxPath));
+    staged.folder = (found.dwFileAttributes & platform::kFileAttributeDirectory) != 0;
+    auto host = host_names.find(staged.name);
+    staged.host_name = host != host_names.end() ? host->second : ToUtf8(staged.name);
+    context.by_name.emplace(Fold(staged.name), context.staged.size());
+    context.staged.push_back(std::move(staged));
+  } while (platform::FindNextFileW(find, &found));
+  platform::FindClose(find);
+}
+
+}  // namespace
+
+std::u16string StagedPath(const std::u16string& name) { return kStagingPrefix + name; }
+
+const Staged* Context::Find(const std::u16string& name) const {
+  auto it = by_name.find(Fold(name));
+  return it == by_name.end() ? nullptr : &staged[it->second];
+}
+
+std::string Context::HostName(const std::u16string& name) const {
+  const Staged* staged_entry = Find(name);
+  return staged_entry != nullptr ? staged_entry->host_name : ToUtf8(name);
+}
+
+bool Context::CanLookup() {
+  if (settings == nullptr || settings_unreadable) return false;
+  if (lookup_bytes + settings_size <= kLookupBudget || lookup_bytes == 0) return true;
+  if (!lookup_budget_spent) {
+    lookup_budget_spent = true;
+    report.Warning(settings->host_name, 0, "lint-incomplete",
+                   "brand.ini is too large to look every entry up as the device does; "
+                   "the lookups beyond the first " +
+                       std::to_string(lookup_bytes / (settings_size ? settings_size : 1)) +
+                       " were not checked");
+  }
+  return false;
+}
+
+std::optional<Answer> Context::Lookup(const char16_t* section, const char16_t* key) {
+  if (!CanLookup()) return std::nullopt;
+  lookup_bytes += settings_size + 1;
+  // The same path, the same reader and the same scan as LookupSetting; the
+  // scan also tells which line answered.
+  std::u16string path = StagedPath(u"brand.ini");
+  platform::Handle file =
+      platform::CreateFileW(path.c_str(), platform::kGenericRead, platform::kFileShareRead,
+                            nullptr, platform::kOpenExisting, platform::kFileAttributeNormal,
+                            platform::kNullHandle);
+  if (file == platform::kInvalidHandleValue) return std::nullopt;
+  auto reader = std::make_unique<ByteLineReader>();
+  StartByteLines(reader.get(), file);
+  char16_t line[kLineCapacity];
+  SettingsLine parsed;
+  bool found = ScanSettings(reader.get(), section, key, line, &parsed);
+  platform::CloseHandle(file);
+  if (!found) return std::nullopt;
+  Answer answer;
+  answer.line_number = reader->line_number;
+  answer.cut = reader->cut;
+  answer.full_length = reader->full_length;
+  answer.line = std::u16string(line, std::min<std::uint32_t>(reader->full_length, kLineCapacity - 1));
+  answer.parsed = parsed;
+  char16_t value[kSettingCapacity];
+  DecodeSettingValue(line, &parsed, value);
+  answer.value = std::u16string(value, wtext::Length(value, kSettingCapacity));
+  return answer;
+}
+
+FileEnds ReadEnds(const std::string& host_name, const Options& options, std::size_t limit) {
+  FileEnds ends;
+  std::ifstream in(fs::path(options.delivery) / host_name, std::ios::binary);
+  if (!in) return ends;
+  in.seekg(0, std::ios::end);
+  std::streamoff size = in.tellg();
+  if (size < 0) return ends;
+  ends.size = static_cast<std::uint64_t>(size);
+  std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(ends.size, limit));
+  ends.head.resize(head);
+  in.seekg(0);
+  in.read(&ends.head[0], static_cast<std::streamsize>(head));
+  std::size_t tail = head;
+  ends.tail.resize(tail);
+  in.seekg(static_cast<std::streamoff>(ends.size - tail));
+  in.read(&ends.tail[0], static_cast<std::streamsize>(tail));
+  ends.read = static_cast<bool>(in) || tail == 0;
+  return ends;
+}
+
+bool LooksLikeUtf16(const std::string& head) {
+  if (head.size() >= 2 && ((head[0] == '\xFF' && head[1] == '\xFE') ||
+                           (head[0] == '\xFE' && head[1] == '\xFF'))) {
+    return true;
+  }
+  // Without a mark: text in UTF-16 has a zero byte beside nearly every ASCII
+  // character; 8-bit text has none.
+  std::size_t pairs = head.size() / 2;
+  if (pairs < 1) return false;
+  std::size_t zero_odd = 0, zero_even = 0;
+  for (std::size_t i = 0; i < pairs; ++i) {
+    if (head[2 * i] == 0) ++zero_even;
+    if (head[2 * i + 1] == 0) ++zero_odd;
+  }
+  std::size_t most = std::max(zero_odd, zero_even), least = std::min(zero_odd, zero_even);
+  return most * 2 >= pairs && least * 8 < pairs;
+}
+
+int ParseArguments(const std::vector<std::string>& args, Options* options, std::ostream& out,
+                   std::ostream& err) {
+  bool format_given = false, device_given = false, delivery_given = false;
+  bool options_end = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!options_end && arg.size() > 1 && arg[0] == '-') {
+      if (arg == "--") {
+        options_end = true;
+        continue;
+      }
+      if (arg == "--help" || arg == "-h") {
+        out << kHelp;
+        return 0;
+      }
+      std::string name = arg, value;
+      bool inline_value = false;
+      std::size_t eq = arg.find('=');
+      if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+        name = arg.substr(0, eq);
+        value = arg.substr(eq + 1);
+        inline_value = true;
+      }
+      if (name != "--format" && name != "--device") return Usage(err, "unknown option " + arg);
+      if (!inline_value) {
+        if (i + 1 >= args.size()) return Usage(err, name + " needs a value");
+        value = args[++i];
+      }
+      if (name == "--format") {
+        if (format_given) return Usage(err, "--format given twice");
+        format_given = true;
+        if (value == "text") {
+          options->format = Format::kText;
+        } else if (value == "json") {
+          options->format = Format::kJson;
+        } else {
+          return Usage(err, "--format must be text or json, not '" + value + "'");
+        }
+      } else {
+        if (device_given) return Usage(err, "--device given twice");
+        if (value.empty()) return Usage(err, "--device needs a folder");
+        device_given = true;
+        options->device = value;
+      }
+      continue;
+    }
+    if (delivery_given) return Usage(err, "only one DELIVERY_DIR may be given");
+    if (arg.empty()) return Usage(err, "DELIVERY_DIR is empty");
+    delivery_given = true;
+    options->delivery = arg;
+  }
+  if (!delivery_given) return Usage(err, "no DELIVERY_DIR given");
+  return -1;
+}
+
+int Lint(const Options& options, std::ostream& out, std::ostream& err) {
+  std::error_code ec;
+  if (!fs::is_directory(options.delivery, ec)) {
+    err << "brandsim lint: " << options.delivery
+        << (fs::exists(options.delivery, ec) ? ": not a folder" : ": no such folder") << "\n";
+    return 2;
+  }
+  if (!options.device.empty() && !fs::is_directory(options.device, ec)) {
+    err << "brandsim lint: " << options.device << ": no such device image (a folder holding fs/)\n";
+    return 2;
+  }
+  Context context;
+  context.options = options;
+  context.device_given = !options.device.empty();
+  {
+    ScratchDevice scratch;
+    std::string error;
+    if (!scratch.Open(options.delivery, options.device, &error)) {
+      err << "brandsim lint: " << error << "\n";
+      return 2;
+    }
+    ListStaged(context);
+    CheckSettings(context);
+    CheckScripts(context);
+    CheckFiles(context);
+    if (context.device_given) CheckDevice(context);
+  }
+  if (options.format == Format::kJson) {
+    context.report.WriteJson(out, options.delivery);
+  } else {
+    context.report.WriteText(out, options.delivery);
+  }
+  out.flush();
+  return context.report.HasError() ? 1 : 0;
+}
+
+int RunLint(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  Options options;
+  int status = ParseArguments(args, &options, out, err);
+  if (status >= 0) return status;
+  try {
+    return Lint(options, out, err);
+  } catch (const std::exception& e) {
+    // The tools may throw (a file system error, memory); a crash would say less.
+    err << "brandsim lint: " << e.what() << "\n";
+    return 2;
+  }
+}
+
+}  // namespace lint
+
+namespace brandsim {
+
+int RunLint(const std::vector<std::string>& args) { return lint::RunLint(args, std::cout, std::cerr); }
+
+}  // namespace brandsim
