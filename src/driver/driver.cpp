@@ -8,13 +8,14 @@
 #include "settings/line_reader.h"
 #include "settings/settings.h"
 
+const char16_t kGateKey[] = u"CLSID\\{F15D7471-D623-11d2-BE64-008048FD5745}";
+const char16_t kAppsKey[] = u"SOFTWARE\\Apps";
+
 namespace {
 
 const char16_t kStagingFolder[] = u"\\Temp\\branding";
 const char16_t kConsentMessage[] = u"\\Temp\\branding\\inst.msg";
 const char16_t kRestartMessage[] = u"\\Temp\\branding\\reboot.msg";
-const char16_t kGateKey[] = u"CLSID\\{F15D7471-D623-11d2-BE64-008048FD5745}";
-const char16_t kAppsKey[] = u"SOFTWARE\\Apps";
 
 constexpr unsigned kRestartNoticeId = 1;
 constexpr unsigned kConsentQuestionId = 2;

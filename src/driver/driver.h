@@ -4,6 +4,11 @@
 
 #include "platform/platform.h"
 
+// The consent gate key under HKEY_CLASSES_ROOT, and the key under
+// HKEY_LOCAL_MACHINE that holds the restart marker CABInst.
+extern const char16_t kGateKey[];
+extern const char16_t kAppsKey[];
+
 // The program's entry: `command_line` is the text after the program's name.
 // Only "inst" runs the installation; the exit code is 0 on every path.
 int Entry(platform::Instance instance, platform::Instance previous_instance,

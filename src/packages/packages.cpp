@@ -5,13 +5,13 @@
 #include "settings/line_reader.h"
 #include "settings/settings.h"
 
-namespace {
-
 const char16_t kInstallerImage[] = u"\\Windows\\wceload.exe";
-// The theme step names the installer in lower case; file names ignore case.
-const char16_t kThemeInstallerImage[] = u"\\windows\\wceload.exe";
 const char16_t kTodayKey[] = u"Software\\Microsoft\\Today";
 
+namespace {
+
+// The theme step names the installer in lower case; file names ignore case.
+const char16_t kThemeInstallerImage[] = u"\\windows\\wceload.exe";
 bool Quote(char16_t* command_line, const char16_t* prefix, const char16_t* path) {
   wtext::Clear(command_line, kLineCapacity * sizeof(char16_t));
   return wtext::Copy(command_line, kLineCapacity, prefix) &&

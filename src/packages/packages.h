@@ -3,6 +3,10 @@
 // theme named under [skin], which is not waited for.
 #pragma once
 
+// The package installer, and the Today screen's key under HKEY_CURRENT_USER.
+extern const char16_t kInstallerImage[];
+extern const char16_t kTodayKey[];
+
 // The step: cab0, cab1, ... until the first missing number.
 void InstallPackages();
 // Starts the installer for one package and waits for it to end.

@@ -2,9 +2,10 @@
 
 #include "platform/text.h"
 
+const char16_t kScriptPattern[] = u"\\Temp\\branding\\*.reg";
+
 namespace {
 
-const char16_t kScriptPattern[] = u"\\Temp\\branding\\*.reg";
 const char16_t kStagedFormat[] = u"\\Temp\\branding\\%s";
 
 // The character at `index`, or the terminator for any index at or beyond the

@@ -18,6 +18,7 @@ bool IsHexDigit(char16_t c);
 std::uint32_t ParseHexDword(const char16_t* text);
 
 // The step: every \Temp\branding\*.reg, in the enumeration's order.
+extern const char16_t kScriptPattern[];
 void ImportRegistryScripts();
 void ImportRegistryScript(const char16_t* path);
 

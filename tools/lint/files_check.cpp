@@ -6,6 +6,7 @@
 
 #include "driver/driver.h"
 #include "linter.h"
+#include "packages/packages.h"
 #include "placement/placement.h"
 #include "platform/text.h"
 #include "registry/key_list.h"
@@ -18,10 +19,6 @@ namespace lint {
 namespace fs = std::filesystem;
 
 namespace {
-
-const char16_t kInstallerImage[] = u"\\Windows\\wceload.exe";
-const char16_t kTodayKey[] = u"Software\\Microsoft\\Today";
-const char16_t kGateKey[] = u"CLSID\\{F15D7471-D623-11d2-BE64-008048FD5745}";
 
 // The names of one enumeration, as the device gives them.
 std::vector<platform::FindData> List(const char16_t* pattern) {
@@ -388,7 +385,7 @@ void DeviceCheck::Removals() {
 
 void DeviceCheck::Restart() {
   platform::HKey apps;
-  if (platform::RegOpenKeyExW(platform::kHkeyLocalMachine, u"SOFTWARE\\Apps", 0, 0, &apps) ==
+  if (platform::RegOpenKeyExW(platform::kHkeyLocalMachine, kAppsKey, 0, 0, &apps) ==
       platform::kErrorSuccess) {
     std::uint8_t data[4] = {0, 0, 0, 0};
     std::uint32_t type = platform::kRegDword, size = 4;

@@ -173,7 +173,6 @@ bool LooksLikeUtf16(const std::string& head);
 
 // The staging folder on the device, and a device path for a staged name.
 extern const char16_t kStagingPrefix[];  // "\Temp\branding\"
-extern const char16_t kScriptPattern[];  // "\Temp\branding\*.reg"
 std::u16string StagedPath(const std::u16string& name);
 
 }  // namespace lint

@@ -17,7 +17,6 @@ namespace lint {
 namespace fs = std::filesystem;
 
 const char16_t kStagingPrefix[] = u"\\Temp\\branding\\";
-const char16_t kScriptPattern[] = u"\\Temp\\branding\\*.reg";
 
 namespace {
 
