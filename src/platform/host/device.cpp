@@ -1,0 +1,142 @@
+// The emulated device as a whole: opening the image, the handle table, and
+// ending the run.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/host/internal.h"
+
+namespace host {
+
+namespace {
+
+std::unique_ptr<State> g_state;
+// Kept across runs of one process: a handle from an earlier run never names
+// an object of a later one.
+std::uintptr_t g_next_handle = 0x1000;
+// What the last run left, readable after CloseDevice.
+bool g_restart_requested = false;
+int g_open_handles_at_close = 0;
+
+}  // namespace
+
+State* Current() { return g_state.get(); }
+
+std::uintptr_t AddObject(Object object) {
+  std::uintptr_t value = g_next_handle;
+  g_next_handle += 4;
+  g_state->handles.emplace(value, std::move(object));
+  return value;
+}
+
+void ReportError(State& state, const std::string& message) {
+  std::fprintf(stderr, "brandsim: %s\n", message.c_str());
+  state.errors.push_back(message);
+}
+
+void SetRestartRequested() { g_restart_requested = true; }
+
+bool OpenDevice(const Config& config, std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  error->clear();
+  if (g_state) {
+    *error = "a device is already open";
+    return false;
+  }
+  if (config.answer != 0 && config.answer != platform::kIdYes && config.answer != platform::kIdNo) {
+    *error = "the answer must be Yes (6), No (7) or none (0)";
+    return false;
+  }
+  std::error_code ec;
+  std::filesystem::path dir = std::filesystem::absolute(config.device, ec);
+  struct stat st;
+  if (ec || config.device.empty() || stat(dir.c_str(), &st) != 0) {
+    *error = config.device.string() + ": no such device image (a folder holding fs/)";
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *error = config.device.string() + ": not a folder; a device image is a folder holding fs/";
+    return false;
+  }
+
+  auto state = std::make_unique<State>();
+  state->config = config;
+  state->fs_dir = dir / "fs";
+  state->registry_file = dir / "registry.reg";
+  if (!state->tree.Open(state->fs_dir, error)) return false;
+
+  // A missing registry.reg is an empty registry, written at the end.
+  if (!state->registry.Load(state->registry_file, error)) return false;
+
+  // The installer runs in DIR/fs: a path relative to where brandsim started
+  // would no longer lead to it there. A bare name is looked up in PATH.
+  if (state->config.installer.find('/') != std::string::npos) {
+    state->config.installer = std::filesystem::absolute(state->config.installer, ec).string();
+  }
+
+  // Last: nothing has been created or truncated when the image is unusable.
+  if (!state->journal.Open(config.journal, config.quiet, error)) return false;
+
+  g_restart_requested = false;
+  g_open_handles_at_close = 0;
+  g_state = std::move(state);
+  return true;
+}
+
+bool CloseDevice(std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  error->clear();
+  if (!g_state) {
+    *error = "no device is open";
+    return false;
+  }
+  State& state = *g_state;
+  FlushRecord(state);
+  ReapProcesses(state);
+  std::vector<std::string> errors = state.errors;
+  std::string message;
+  if (!state.registry.Save(state.registry_file, &message)) errors.push_back(message);
+  if (!state.journal.Close(&message)) errors.push_back(message);
+  g_open_handles_at_close = static_cast<int>(state.handles.size());
+  g_state.reset();
+  for (const std::string& e : errors) {
+    if (!error->empty()) *error += "; ";
+    *error += e;
+  }
+  return errors.empty();
+}
+
+platform::Instance ProgramInstance() { return static_cast<platform::Instance>(0x00010000u); }
+
+int OpenHandleCount() {
+  return g_state ? static_cast<int>(g_state->handles.size()) : g_open_handles_at_close;
+}
+
+bool RestartRequested() { return g_restart_requested; }
+
+}  // namespace host
+
+namespace platform {
+
+// Files, processes and threads. An enumeration is closed with FindClose and
+// a key with RegCloseKey, as on the device: the wrong closer fails.
+bool CloseHandle(Handle object) {
+  host::State* state = host::Current();
+  if (state == nullptr) return false;
+  auto it = state->handles.find(host::Value(object));
+  if (it == state->handles.end()) return false;
+  if (std::holds_alternative<host::FindObject>(it->second) ||
+      std::holds_alternative<host::KeyObject>(it->second)) {
+    return false;
+  }
+  state->handles.erase(it);
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,122 @@
+// State shared by the host backend's files: the open device, its handle
+// table and the started processes. Nothing outside src/platform/host includes
+// this header; brandsim and the tests reach the backend through host.h and
+// platform.h only.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "platform/host/host.h"
+#include "platform/host/journal.h"
+#include "platform/host/paths.h"
+#include "platform/host/registry_store.h"
+#include "platform/platform.h"
+
+namespace host {
+
+// ---- Handle objects --------------------------------------------------------
+
+struct FileObject {
+  Fd fd;
+};
+struct FindObject {
+  std::vector<Listed> entries;  // taken when the enumeration started
+  std::size_t next = 0;
+};
+struct KeyObject {
+  std::shared_ptr<RegKey> key;
+  // Taken when the key was opened: a key is never renamed, and a deleted one
+  // may have lost its parent, so its path cannot be asked of the store later.
+  std::u16string path;
+};
+struct ProcessObject {
+  std::size_t child;  // index into State::children
+};
+struct ThreadObject {
+  std::size_t child;
+};
+using Object = std::variant<FileObject, FindObject, KeyObject, ProcessObject, ThreadObject>;
+
+// A process the program started. It outlives its handles: one the program
+// never waited for is still reaped when the device closes.
+struct Child {
+  pid_t pid = -1;  // -1: nothing ran on the host, the process ended at once
+  std::u16string image;
+  std::u16string command_line;
+  bool ended = false;
+};
+
+struct State {
+  Config config;
+  std::filesystem::path fs_dir;         // absolute DIR/fs
+  std::filesystem::path registry_file;  // DIR/registry.reg
+  Tree tree;
+  RegistryStore registry;
+  Journal journal;
+  std::map<std::uintptr_t, Object> handles;
+  std::vector<Child> children;
+  // The placement record's text since its last line break, and an odd byte
+  // waiting for its partner when a write ended inside a code unit.
+  std::u16string record;
+  std::string record_byte;
+  // Write failures met during the run (a registry flush, the restart's save):
+  // shown at once on standard error and reported again by CloseDevice.
+  std::vector<std::string> errors;
+};
+
+// The open device, or null when none is open: every operation then fails.
+State* Current();
+
+// Handle values are never reused while the process lives, so a stale handle
+// never reaches another object.
+std::uintptr_t AddObject(Object object);
+template <typename T>
+T* FindObjectOf(std::uintptr_t value) {
+  State* state = Current();
+  if (state == nullptr) return nullptr;
+  auto it = state->handles.find(value);
+  if (it == state->handles.end()) return nullptr;
+  return std::get_if<T>(&it->second);
+}
+inline std::uintptr_t Value(platform::Handle handle) { return static_cast<std::uintptr_t>(handle); }
+inline std::uintptr_t Value(platform::HKey key) { return static_cast<std::uintptr_t>(key); }
+
+// Notices started processes that ended on their own: what they did to fs/
+// is unknown, so every folder cache is dropped (process.cpp).
+void NoticeEndedProcesses(State& state);
+// Waits for every started process that has not been waited for.
+void ReapProcesses(State& state);
+
+// Remembers a failure to write something the run must keep, and shows it.
+void ReportError(State& state, const std::string& message);
+
+// Journals what is left of the placement record when the run ends without
+// a final line break (files.cpp).
+void FlushRecord(State& state);
+
+// The program asked for a restart (system.cpp); host::RestartRequested tells.
+void SetRestartRequested();
+
+// ---- Text (text.cpp) -------------------------------------------------------
+
+// Null is the empty text.
+std::u16string_view View(const char16_t* text);
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+std::string ToUtf8(std::u16string_view text);
+// UTF-16 to UTF-8; false for a lone surrogate, which no host name can hold.
+bool ToUtf8Exact(std::u16string_view text, std::string* out);
+// UTF-8 to UTF-16; each byte that is not part of a valid sequence becomes U+FFFD.
+std::u16string FromUtf8(std::string_view text);
+// Case folding of file names, unit by unit, as the device's wide-text library does.
+std::u16string FoldName(std::u16string_view text);
+
+}  // namespace host

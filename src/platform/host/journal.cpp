@@ -1,0 +1,169 @@
+#include "platform/host/journal.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/host/internal.h"
+
+namespace host {
+
+namespace {
+
+const char kHexDigits[] = "0123456789abcdef";
+
+bool WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---- Text renderings -----------------------------------------------------------
+
+std::string JsonEscape(std::u16string_view text) {
+  std::string utf8 = ToUtf8(text);
+  std::string out;
+  out.reserve(utf8.size() + 2);
+  for (char c : utf8) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(c);
+    } else if (u < 0x20) {
+      out += "\\u00";
+      out.push_back(kHexDigits[u >> 4]);
+      out.push_back(kHexDigits[u & 0xF]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string Show(std::u16string_view text) {
+  std::string utf8 = ToUtf8(text);
+  std::string out;
+  out.reserve(utf8.size());
+  for (char c : utf8) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (u < 0x20 || u == 0x7F) {
+      out += "\\x";
+      out.push_back(kHexDigits[u >> 4]);
+      out.push_back(kHexDigits[u & 0xF]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+// ---- Events --------------------------------------------------------------------
+
+Event::Event(const char* name) { json_ = std::string("{\"event\":\"") + name + "\""; }
+
+void Event::Key(const char* field) {
+  json_ += ",\"";
+  json_ += field;
+  json_ += "\":";
+}
+
+Event& Event::Text(const char* field, std::u16string_view value) {
+  Key(field);
+  json_ += '"';
+  json_ += JsonEscape(value);
+  json_ += '"';
+  return *this;
+}
+
+Event& Event::Number(const char* field, std::uint64_t value) {
+  Key(field);
+  json_ += std::to_string(value);
+  return *this;
+}
+
+Event& Event::Bool(const char* field, bool value) {
+  Key(field);
+  json_ += value ? "true" : "false";
+  return *this;
+}
+
+Event& Event::Hex(const char* field, const std::uint8_t* data, std::size_t size) {
+  Key(field);
+  json_ += '"';
+  for (std::size_t i = 0; i < size; ++i) {
+    json_.push_back(kHexDigits[data[i] >> 4]);
+    json_.push_back(kHexDigits[data[i] & 0xF]);
+  }
+  json_ += '"';
+  return *this;
+}
+
+// ---- The journal ---------------------------------------------------------------
+
+Journal::~Journal() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool Journal::Open(const std::filesystem::path& file, bool quiet, std::string* error) {
+  quiet_ = quiet;
+  failure_.clear();
+  file_ = file;
+  if (file.empty()) return true;
+  fd_ = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd_ < 0) {
+    *error = file.string() + ": cannot create the journal: " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void Journal::Write(const Event& event, const std::string& transcript) {
+  if (fd_ >= 0 && failure_.empty() && !WriteAll(fd_, event.Line() + "\n")) {
+    failure_ = file_.string() + ": cannot write the journal: " + std::strerror(errno);
+    std::fprintf(stderr, "brandsim: %s\n", failure_.c_str());
+  }
+  Say(transcript);
+}
+
+void Journal::Say(const std::string& transcript) {
+  if (!quiet_) {
+    std::fputs(transcript.c_str(), stdout);
+    std::fputc('\n', stdout);
+  }
+}
+
+bool Journal::Close(std::string* error) {
+  if (fd_ >= 0) {
+    if (close(fd_) != 0 && failure_.empty()) {
+      failure_ = file_.string() + ": cannot write the journal: " + std::strerror(errno);
+    }
+    fd_ = -1;
+  }
+  if (!quiet_ && (std::fflush(stdout) != 0 || std::ferror(stdout)) && failure_.empty()) {
+    failure_ = "standard output: cannot write the transcript";
+    std::clearerr(stdout);
+  }
+  if (failure_.empty()) return true;
+  *error = failure_;
+  return false;
+}
+
+}  // namespace host

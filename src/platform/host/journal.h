@@ -1,0 +1,92 @@
+// What the emulated device shows of a run: the journal (--journal FILE), one
+// JSON object a line for each effect, and the transcript, one line for each
+// effect on standard output (silenced by --quiet).
+//
+// Journal: every object starts with "event"; fields follow in a fixed order,
+// "ok" last. Text is UTF-8 (a lone surrogate becomes U+FFFD), escaped as JSON
+// requires, control characters as \u00XX; registry data is lowercase hex of
+// its bytes. Each line is written with one write(2) when the effect happens,
+// so a run that is killed leaves every effect up to that point.
+//
+// Transcript: a verb, what it acted on, and for operations that can fail
+// ": ok" or ": failed". Device paths and key paths appear as they are, other
+// text in double quotes; control characters in any text are shown as \r, \n,
+// \t or \xNN so that each effect keeps to one line.
+//
+//   dialog "Branding": Do you want to install branding files? -> Yes
+//   process \Windows\wceload.exe "/noui \Temp\branding\extra.cab": ok
+//   wait \Windows\wceload.exe "/noui \Temp\branding\extra.cab"
+//   record \Windows\logo.gif
+//   move \Temp\branding\logo.gif -> \Windows\logo.gif: ok
+//   delete \Temp\branding\brand.ini: ok
+//   mkdir \Windows\Start: ok
+//   rmdir \Temp\branding: failed
+//   attributes \Temp\branding\brand.ini = 0x00000080: ok
+//   reg create HKEY_LOCAL_MACHINE\Software\A: ok
+//   reg set HKEY_CURRENT_USER\Software\Microsoft\Today\Skin = "\Windows\blue.tsk": ok
+//   reg set HKEY_LOCAL_MACHINE\Software\A\@ = dword:0000002a: ok      (@: the default value)
+//   reg set HKEY_LOCAL_MACHINE\Software\A\Blob = hex:01,02,ff: ok
+//   reg delete value HKEY_LOCAL_MACHINE\SOFTWARE\Apps\CABInst: ok
+//   reg delete key HKEY_LOCAL_MACHINE\Software\Old: ok
+//   reg flush HKEY_LOCAL_MACHINE: ok
+//   sleep 2000 ms
+//   restart
+//
+// Registry values show as regedit writes them: "text" for REG_SZ and
+// REG_EXPAND_SZ (trailing terminators left out), dword:xxxxxxxx for a
+// four-byte REG_DWORD, hex:.. for REG_BINARY and hex(N):.. otherwise.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace host {
+
+// One journal object under construction.
+class Event {
+ public:
+  explicit Event(const char* name);
+  Event& Text(const char* field, std::u16string_view value);
+  Event& Number(const char* field, std::uint64_t value);
+  Event& Bool(const char* field, bool value);
+  Event& Hex(const char* field, const std::uint8_t* data, std::size_t size);
+  // The finished line, without its line break.
+  std::string Line() const { return json_ + "}"; }
+
+ private:
+  void Key(const char* field);
+  std::string json_;
+};
+
+// JSON string contents (no quotes) for UTF-16 text.
+std::string JsonEscape(std::u16string_view text);
+// UTF-16 text for one transcript line: UTF-8 with control characters escaped.
+std::string Show(std::u16string_view text);
+inline const char* OkWord(bool ok) { return ok ? "ok" : "failed"; }
+
+class Journal {
+ public:
+  ~Journal();
+  // An empty `file` means no journal; the transcript is still written unless
+  // `quiet`. The file is created or truncated.
+  bool Open(const std::filesystem::path& file, bool quiet, std::string* error);
+  // Writes one effect to the journal and its transcript line to standard
+  // output. After the first failed write the journal is left alone and the
+  // failure is kept for Close.
+  void Write(const Event& event, const std::string& transcript);
+  // A transcript line for something the journal does not record.
+  void Say(const std::string& transcript);
+  // Closes the journal and flushes standard output; false with the first
+  // write failure of the run in `error`.
+  bool Close(std::string* error);
+
+ private:
+  int fd_ = -1;
+  std::filesystem::path file_;
+  bool quiet_ = false;
+  std::string failure_;
+};
+
+}  // namespace host

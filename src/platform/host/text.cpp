@@ -1,0 +1,170 @@
+// Text conversions: UTF-16 and UTF-8 at the boundary to the host, and the
+// device's code page 1250.
+
+#include "platform/text.h"
+
+#include <iconv.h>
+
+#include <array>
+#include <cstring>
+
+#include "platform/host/internal.h"
+#include "platform/platform.h"
+
+namespace host {
+
+namespace {
+
+bool IsHigh(char16_t c) { return c >= 0xD800 && c < 0xDC00; }
+bool IsLow(char16_t c) { return c >= 0xDC00 && c < 0xE000; }
+
+void AppendUtf8(char32_t c, std::string* out) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// Converts; false (with U+FFFD in place) when a lone surrogate was met.
+bool Utf16ToUtf8(std::u16string_view text, std::string* out) {
+  bool exact = true;
+  out->clear();
+  out->reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (IsHigh(text[i]) && i + 1 < text.size() && IsLow(text[i + 1])) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (IsHigh(text[i]) || IsLow(text[i])) {
+      c = 0xFFFD;
+      exact = false;
+    }
+    AppendUtf8(c, out);
+  }
+  return exact;
+}
+
+// Code page 1250 to UTF-16, one entry a byte: every byte is one character.
+// Built from iconv's table; the five bytes iconv leaves undefined are the C1
+// controls of the same value in Windows' own table.
+struct Cp1250Table {
+  bool ok = false;
+  std::array<char16_t, 256> units{};
+
+  Cp1250Table() {
+    iconv_t cd = iconv_open("UTF-16LE", "CP1250");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return;
+    ok = true;
+    for (int b = 0; b < 256 && ok; ++b) {
+      if (b == 0x81 || b == 0x83 || b == 0x88 || b == 0x90 || b == 0x98) {
+        units[b] = static_cast<char16_t>(b);
+        continue;
+      }
+      char in = static_cast<char>(b);
+      unsigned char out[8];
+      char* in_ptr = &in;
+      char* out_ptr = reinterpret_cast<char*>(out);
+      std::size_t in_left = 1, out_left = sizeof out;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+      if (iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<std::size_t>(-1) ||
+          sizeof out - out_left != 2) {
+        ok = false;
+      } else {
+        units[b] = static_cast<char16_t>(out[0] | (out[1] << 8));
+      }
+    }
+    iconv_close(cd);
+  }
+};
+
+}  // namespace
+
+std::u16string_view View(const char16_t* text) {
+  return text == nullptr ? std::u16string_view() : std::u16string_view(text);
+}
+
+std::string ToUtf8(std::u16string_view text) {
+  std::string out;
+  Utf16ToUtf8(text, &out);
+  return out;
+}
+
+bool ToUtf8Exact(std::u16string_view text, std::string* out) { return Utf16ToUtf8(text, out); }
+
+std::u16string FromUtf8(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    unsigned char b = static_cast<unsigned char>(text[i]);
+    int extra = b < 0x80             ? 0
+                : (b & 0xE0) == 0xC0 ? 1
+                : (b & 0xF0) == 0xE0 ? 2
+                : (b & 0xF8) == 0xF0 ? 3
+                                     : -1;
+    char32_t c = extra == 0 ? b : extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
+    bool valid = extra >= 0 && i + static_cast<std::size_t>(extra) < text.size();
+    for (int k = 1; valid && k <= extra; ++k) {
+      unsigned char next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+      if ((next & 0xC0) != 0x80) valid = false;
+      c = (c << 6) | (next & 0x3F);
+    }
+    // Overlong forms, encoded surrogates and values past U+10FFFF are not UTF-8.
+    static const char32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
+    if (valid && (c < kMinimum[extra] || (c >= 0xD800 && c < 0xE000) || c > 0x10FFFF)) {
+      valid = false;
+    }
+    if (!valid) {
+      out.push_back(u'\uFFFD');
+      ++i;
+      continue;
+    }
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+    i += static_cast<std::size_t>(extra) + 1;
+  }
+  return out;
+}
+
+std::u16string FoldName(std::u16string_view text) {
+  std::u16string out(text);
+  for (char16_t& c : out) c = wtext::ToLower(c);
+  return out;
+}
+
+}  // namespace host
+
+namespace platform {
+
+std::int32_t MultiByteToWideChar(std::uint32_t code_page, std::uint32_t /*flags*/,
+                                 const char* bytes, std::int32_t count, char16_t* wide,
+                                 std::int32_t capacity) {
+  static const host::Cp1250Table table;
+  if (code_page != kCodePage1250 || !table.ok || bytes == nullptr || capacity < 0) return 0;
+  // -1: the text runs to its terminator, which is converted too.
+  std::size_t n = count == -1 ? std::strlen(bytes) + 1 : static_cast<std::size_t>(count);
+  if (count == 0 || count < -1 || n > 0x7FFFFFFF) return 0;
+  // Capacity 0 asks how many units the text needs, as on Windows.
+  if (capacity == 0) return static_cast<std::int32_t>(n);
+  if (wide == nullptr || n > static_cast<std::size_t>(capacity)) return 0;
+  for (std::size_t i = 0; i < n; ++i) wide[i] = table.units[static_cast<unsigned char>(bytes[i])];
+  return static_cast<std::int32_t>(n);
+}
+
+}  // namespace platform
