@@ -159,11 +159,14 @@ TEST(Restart, NoticeThenFlushThenPauseThenRestart) {
   s.Run();
   std::string seq = s.Sequence();
   std::size_t dialog = seq.find("dialog");
+  std::size_t flush = seq.find("reg_flush");
   std::size_t sleep = seq.find("sleep");
   std::size_t restart = seq.find("restart");
   ASSERT_NE(dialog, std::string::npos);
   EXPECT_LT(seq.rfind("rmdir", dialog), dialog) << "the folder is removed before the notice";
-  EXPECT_LT(dialog, sleep);
+  EXPECT_LT(dialog, flush);
+  EXPECT_LT(flush, sleep) << "the registry is durable before the pause";
+  EXPECT_EQ(s.Events("reg_flush")[0]["key"], "HKEY_LOCAL_MACHINE");
   EXPECT_LT(sleep, restart);
   EXPECT_EQ(s.Events("sleep")[0]["ms"], "2000");
 }

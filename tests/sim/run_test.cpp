@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/host/registry_store.h"
-#include "sim/json_check.h"
+#include "support/json_check.h"
 #include "sim/sim_helpers.h"
 #include "support/support.h"
 

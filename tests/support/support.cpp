@@ -1,5 +1,7 @@
 #include "support/support.h"
 
+#include "support/json_check.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -246,93 +248,15 @@ std::vector<std::string> ReadLines(const fs::path& file) {
   return lines;
 }
 
-namespace {
-
-struct JsonReader {
-  const std::string& text;
-  std::size_t pos = 0;
-  bool ok = true;
-
-  void Space() {
-    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos;
-  }
-  bool Eat(char c) {
-    Space();
-    if (pos < text.size() && text[pos] == c) {
-      ++pos;
-      return true;
-    }
-    return false;
-  }
-  std::string String() {
-    std::u16string out;
-    if (!Eat('"')) {
-      ok = false;
-      return {};
-    }
-    while (pos < text.size() && text[pos] != '"') {
-      char c = text[pos++];
-      if (c != '\\') {
-        // Raw UTF-8 passes through byte by byte; gather it as one run.
-        std::size_t start = pos - 1;
-        while (pos < text.size() && text[pos] != '"' && text[pos] != '\\') ++pos;
-        out += FromUtf8(text.substr(start, pos - start));
-        continue;
-      }
-      if (pos >= text.size()) break;
-      char e = text[pos++];
-      switch (e) {
-        case 'n': out += u'\n'; break;
-        case 'r': out += u'\r'; break;
-        case 't': out += u'\t'; break;
-        case 'b': out += u'\b'; break;
-        case 'f': out += u'\f'; break;
-        case 'u': {
-          if (pos + 4 > text.size()) {
-            ok = false;
-            return {};
-          }
-          out += static_cast<char16_t>(std::stoul(text.substr(pos, 4), nullptr, 16));
-          pos += 4;
-          break;
-        }
-        default: out += static_cast<char16_t>(e); break;
-      }
-    }
-    if (!Eat('"')) ok = false;
-    return ToUtf8(out);
-  }
-  std::string Scalar() {
-    Space();
-    std::size_t start = pos;
-    while (pos < text.size() && text[pos] != ',' && text[pos] != '}' && text[pos] != ' ') ++pos;
-    if (pos == start) ok = false;
-    return text.substr(start, pos - start);
-  }
-};
-
-}  // namespace
-
 JsonObject ParseJsonObject(const std::string& text) {
+  simtest::JsonObject parsed;
+  std::string error;
   JsonObject object;
-  JsonReader r{text};
-  if (!r.Eat('{')) {
-    ADD_FAILURE() << "not a JSON object: " << text;
+  if (!simtest::ParseJsonObject(text, &parsed, &error)) {
+    ADD_FAILURE() << "not one JSON object (" << error << "): " << text;
     return object;
   }
-  if (!r.Eat('}')) {
-    do {
-      std::string name = r.String();
-      if (!r.Eat(':')) r.ok = false;
-      r.Space();
-      std::string value = (r.pos < text.size() && text[r.pos] == '"') ? r.String() : r.Scalar();
-      if (!r.ok) break;
-      object[name] = value;
-    } while (r.Eat(','));
-    if (!r.Eat('}')) r.ok = false;
-  }
-  r.Space();
-  if (!r.ok || r.pos != text.size()) ADD_FAILURE() << "malformed JSON object: " << text;
+  for (const auto& [name, value] : parsed) object[name] = value.text;
   return object;
 }
 

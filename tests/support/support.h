@@ -70,9 +70,9 @@ RunResult Brandsim(const std::vector<std::string>& args, double timeout_seconds 
 // The journal's lines, one JSON object each, as text.
 std::vector<std::string> ReadLines(const fs::path& file);
 
-// One flat JSON object: each member's value as text (strings unescaped to
-// UTF-8; numbers, true, false and null as written). Fails the current test
-// on malformed input and yields what was read so far.
+// One JSON object: each member's value as text (strings decoded to UTF-8;
+// numbers and true/false as written). Fails the current test on anything
+// that is not exactly one object.
 using JsonObject = std::map<std::string, std::string>;
 JsonObject ParseJsonObject(const std::string& text);
 // The journal's objects, in order.

@@ -214,7 +214,7 @@ Journal (--journal FILE): JSON Lines, one object per effect, in the order
 they happened; text is UTF-8. Every object has "event"; operations that can
 fail carry "ok" (true or false). The events: dialog, process, wait, record,
 move, delete, rmdir, mkdir, attributes, reg_create, reg_set,
-reg_delete_value, reg_delete_key, sleep, restart. A restart request is recorded, not
+reg_delete_value, reg_delete_key, reg_flush, sleep, restart. A restart request is recorded, not
 performed: the registry is written and the run ends.
 
 Exit status:
