@@ -1,5 +1,6 @@
 #include "support/support.h"
 
+#include "platform/host/utf.h"
 #include "support/json_check.h"
 
 #include <fcntl.h>
@@ -112,67 +113,9 @@ std::string Utf16LeToUtf8(const std::string& bytes) {
   return ToUtf8(text);
 }
 
-std::string ToUtf8(const std::u16string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
+std::string ToUtf8(const std::u16string& text) { return host::ToUtf8(text); }
 
-std::u16string FromUtf8(const std::string& text) {
-  std::u16string out;
-  for (std::size_t i = 0; i < text.size();) {
-    unsigned char b = static_cast<unsigned char>(text[i]);
-    char32_t c;
-    int extra;
-    if (b < 0x80) {
-      c = b;
-      extra = 0;
-    } else if ((b & 0xE0) == 0xC0) {
-      c = b & 0x1F;
-      extra = 1;
-    } else if ((b & 0xF0) == 0xE0) {
-      c = b & 0x0F;
-      extra = 2;
-    } else {
-      c = b & 0x07;
-      extra = 3;
-    }
-    ++i;
-    for (int k = 0; k < extra && i < text.size(); ++k, ++i) {
-      c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
-    }
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
-  }
-  return out;
-}
+std::u16string FromUtf8(const std::string& text) { return host::FromUtf8(text); }
 
 RunResult Run(const std::vector<std::string>& argv, double timeout_seconds) {
   RunResult result;

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "platform/host/utf.h"
+
 namespace brandsim {
 
 namespace {
@@ -16,52 +18,6 @@ bool IsFlag(const std::string& name) {
 }
 
 }  // namespace
-
-bool Utf8ToUtf16(const std::string& text, std::u16string* out) {
-  out->clear();
-  std::size_t i = 0;
-  while (i < text.size()) {
-    unsigned char lead = static_cast<unsigned char>(text[i]);
-    char32_t c;
-    int extra;
-    char32_t least;  // the smallest code point that needs this many bytes
-    if (lead < 0x80) {
-      c = lead;
-      extra = 0;
-      least = 0;
-    } else if ((lead & 0xE0) == 0xC0) {
-      c = lead & 0x1F;
-      extra = 1;
-      least = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      c = lead & 0x0F;
-      extra = 2;
-      least = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      c = lead & 0x07;
-      extra = 3;
-      least = 0x10000;
-    } else {
-      return false;
-    }
-    ++i;
-    for (int k = 0; k < extra; ++k, ++i) {
-      if (i >= text.size()) return false;
-      unsigned char next = static_cast<unsigned char>(text[i]);
-      if ((next & 0xC0) != 0x80) return false;
-      c = (c << 6) | (next & 0x3F);
-    }
-    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) return false;
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out->push_back(static_cast<char16_t>(c));
-    }
-  }
-  return true;
-}
 
 Action ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error) {
   std::vector<std::string> words;
@@ -153,7 +109,7 @@ Action ParseOptions(const std::vector<std::string>& args, Options* options, std:
       if (k > 0) joined += ' ';
       joined += words[k];
     }
-    if (!Utf8ToUtf16(joined, &options->command_line)) {
+    if (!host::FromUtf8Exact(joined, &options->command_line)) {
       problem = "the command line is not UTF-8 text";
     }
   }

@@ -30,8 +30,5 @@ Action ParseOptions(const std::vector<std::string>& args, Options* options, std:
 // The text of --help.
 const char* HelpText();
 
-// UTF-8 to UTF-16; false for bytes that are not UTF-8 (overlong forms and
-// surrogate code points included).
-bool Utf8ToUtf16(const std::string& text, std::u16string* out);
 
 }  // namespace brandsim

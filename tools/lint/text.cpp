@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "settings/line_reader.h"
+#include "platform/host/utf.h"
 
 namespace lint {
 
@@ -55,45 +56,9 @@ std::size_t Utf8SequenceAt(std::u16string_view bytes, std::size_t i, char32_t* c
 
 }  // namespace
 
-std::u16string FromUtf8(std::string_view text) {
-  std::u16string bytes(text.begin(), text.end());
-  for (char16_t& c : bytes) c &= 0xFF;
-  std::u16string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < bytes.size();) {
-    char32_t c = 0;
-    std::size_t n = Utf8SequenceAt(bytes, i, &c);
-    if (n == 0) {
-      out.push_back(u'\uFFFD');
-      ++i;
-      continue;
-    }
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
-    i += n;
-  }
-  return out;
-}
+std::u16string FromUtf8(std::string_view text) { return host::FromUtf8(text); }
 
-std::string ToUtf8(std::u16string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (IsHigh(text[i]) && i + 1 < text.size() && IsLow(text[i + 1])) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (IsHigh(text[i]) || IsLow(text[i])) {
-      c = 0xFFFD;
-    }
-    AppendUtf8(c, &out);
-  }
-  return out;
-}
+std::string ToUtf8(std::u16string_view text) { return host::ToUtf8(text); }
 
 std::string Show(std::u16string_view text, std::size_t limit) {
   std::string out;

@@ -20,6 +20,7 @@
 #include "platform/host/paths.h"
 #include "platform/host/registry_store.h"
 #include "platform/platform.h"
+#include "platform/host/utf.h"
 
 namespace host {
 
@@ -110,12 +111,6 @@ void SetRestartRequested();
 
 // Null is the empty text.
 std::u16string_view View(const char16_t* text);
-// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
-std::string ToUtf8(std::u16string_view text);
-// UTF-16 to UTF-8; false for a lone surrogate, which no host name can hold.
-bool ToUtf8Exact(std::u16string_view text, std::string* out);
-// UTF-8 to UTF-16; each byte that is not part of a valid sequence becomes U+FFFD.
-std::u16string FromUtf8(std::string_view text);
 // Case folding of file names, unit by unit, as the device's wide-text library does.
 std::u16string FoldName(std::u16string_view text);
 

@@ -102,9 +102,15 @@ std::string ToUtf8(std::u16string_view text) {
 
 bool ToUtf8Exact(std::u16string_view text, std::string* out) { return Utf16ToUtf8(text, out); }
 
-std::u16string FromUtf8(std::string_view text) {
-  std::u16string out;
+namespace {
+
+// Decodes UTF-8; each byte that is not part of a valid sequence becomes
+// U+FFFD. Yields whether there was none.
+bool Utf8ToUtf16(std::string_view text, std::u16string* result) {
+  std::u16string& out = *result;
+  out.clear();
   out.reserve(text.size());
+  bool exact = true;
   std::size_t i = 0;
   while (i < text.size()) {
     unsigned char b = static_cast<unsigned char>(text[i]);
@@ -127,6 +133,7 @@ std::u16string FromUtf8(std::string_view text) {
     }
     if (!valid) {
       out.push_back(u'\uFFFD');
+      exact = false;
       ++i;
       continue;
     }
@@ -139,8 +146,18 @@ std::u16string FromUtf8(std::string_view text) {
     }
     i += static_cast<std::size_t>(extra) + 1;
   }
+  return exact;
+}
+
+}  // namespace
+
+std::u16string FromUtf8(std::string_view text) {
+  std::u16string out;
+  Utf8ToUtf16(text, &out);
   return out;
 }
+
+bool FromUtf8Exact(std::string_view text, std::u16string* out) { return Utf8ToUtf16(text, out); }
 
 std::u16string FoldName(std::u16string_view text) {
   std::u16string out(text);

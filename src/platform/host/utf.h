@@ -1,0 +1,20 @@
+// UTF-8 and UTF-16 at the boundary between the emulated device and the host:
+// file names, the journal, messages and the command line. One implementation
+// for the backend, the tools and the tests.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace host {
+
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+std::string ToUtf8(std::u16string_view text);
+// UTF-16 to UTF-8; false for a lone surrogate, which no host name can hold.
+bool ToUtf8Exact(std::u16string_view text, std::string* out);
+// UTF-8 to UTF-16; each byte that is not part of a valid sequence becomes U+FFFD.
+std::u16string FromUtf8(std::string_view text);
+// UTF-8 to UTF-16; false for anything that is not valid UTF-8.
+bool FromUtf8Exact(std::string_view text, std::u16string* out);
+
+}  // namespace host
