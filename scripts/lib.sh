@@ -3,18 +3,41 @@
 # The repository's root, whatever the current folder.
 BRANDINST_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# Installs the build's needs with apt-get, only those that are missing.
-brandinst_ensure_build_tools() {
-  local missing=()
-  command -v cmake >/dev/null 2>&1 || missing+=(cmake)
-  command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
-  command -v g++ >/dev/null 2>&1 || missing+=(g++)
-  local package
-  for package in libgtest-dev libbenchmark-dev; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+# Installs packages with apt-get, only those that are missing. Arguments:
+# the packages, each optionally as PACKAGE:COMMAND to test for COMMAND on the
+# PATH instead of the package's status.
+brandinst_ensure_packages() {
+  local missing=() item package command
+  for item in "$@"; do
+    package=${item%%:*}
+    command=${item#*:}
+    if [[ $item == *:* ]]; then
+      command -v "$command" >/dev/null 2>&1 || missing+=("$package")
+    elif ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
       missing+=("$package")
     fi
   done
+  brandinst_install "${missing[@]}"
+}
+
+# Installs the build's needs with apt-get, only those that are missing.
+brandinst_ensure_build_tools() {
+  brandinst_ensure_packages cmake:cmake ninja-build:ninja g++:g++ libgtest-dev libbenchmark-dev
+}
+
+# The tests of the Windows program run it under Wine in a virtual X server,
+# answer its dialogs with xdotool, and build it with mingw-w64. Wine needs its
+# recommended packages (fonts and the libraries it loads), so these are
+# installed with recommends. A machine without them reports those tests as
+# skipped.
+brandinst_ensure_wine_tools() {
+  BRANDINST_APT_RECOMMENDS=1 brandinst_ensure_packages \
+    python3:python3 g++-mingw-w64-x86-64:x86_64-w64-mingw32-g++ wine wine64 xvfb xauth xdotool
+}
+
+# apt-get install of the given packages (nothing when none is given).
+brandinst_install() {
+  local missing=("$@")
   if ((${#missing[@]} == 0)); then
     return 0
   fi
@@ -33,6 +56,8 @@ brandinst_ensure_build_tools() {
   fi
   echo "brandinst: installing ${missing[*]}"
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
+  local recommends=(--no-install-recommends)
+  [[ -n ${BRANDINST_APT_RECOMMENDS:-} ]] && recommends=()
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y --no-install-recommends "${missing[@]}"
+    apt-get install -y "${recommends[@]}" "${missing[@]}"
 }
