@@ -1,5 +1,7 @@
 #include "settings/line_reader.h"
 
+#include <cstring>
+
 void StartByteLines(ByteLineReader* reader, platform::Handle file) {
   reader->file = file;
   reader->position = 0;
@@ -12,22 +14,42 @@ void StartByteLines(ByteLineReader* reader, platform::Handle file) {
 
 namespace {
 
-// Yields the next byte, or -1 once the file is done. A read failure looks
-// like the end of the file, and the end is sticky so that a file that grows
-// or a device that errs once is not read past what was delivered.
-int NextByte(ByteLineReader* reader) {
-  if (reader->position == reader->length) {
-    if (reader->at_end) return -1;
-    std::uint32_t got = 0;
-    platform::ReadFile(reader->file, reader->chunk, kReadChunk, &got, nullptr);
-    if (got == 0 || got > kReadChunk) {
-      reader->at_end = true;
-      return -1;
-    }
-    reader->position = 0;
-    reader->length = got;
+// Makes sure that unread bytes lie in the chunk; false once the file is done.
+// A read failure looks like the end of the file, and the end is sticky so
+// that a file that grows or a device that errs once is not read past what
+// was delivered. A read that fills less than the chunk has met the end of
+// the file: asking again would cost a call only to learn that.
+bool Fill(ByteLineReader* reader) {
+  if (reader->position < reader->length) return true;
+  if (reader->at_end) return false;
+  std::uint32_t got = 0;
+  platform::ReadFile(reader->file, reader->chunk, kReadChunk, &got, nullptr);
+  if (got == 0 || got > kReadChunk) {
+    reader->at_end = true;
+    return false;
   }
-  return reader->chunk[reader->position++];
+  reader->at_end = got < kReadChunk;
+  reader->position = 0;
+  reader->length = got;
+  return true;
+}
+
+// LF bytes in [begin, end), eight at a time: in each word, the bytes that
+// equal LF become zero, and the bytes that are not zero get their high bit
+// set without carrying into their neighbours.
+std::uint32_t CountLineFeeds(const std::uint8_t* begin, const std::uint8_t* end) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  std::uint32_t count = 0;
+  for (; end - begin >= 8; begin += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, begin, 8);
+    std::uint64_t x = word ^ (kOnes * 0x0A);
+    std::uint64_t zero = ~(((x & kLow7) + kLow7) | x) & ~kLow7;  // high bit of each zero byte
+    count += static_cast<std::uint32_t>(((zero >> 7) * kOnes) >> 56);
+  }
+  for (; begin < end; ++begin) count += *begin == 0x0A;
+  return count;
 }
 
 }  // namespace
@@ -37,16 +59,73 @@ bool ReadByteLine(ByteLineReader* reader, char16_t* line) {
   std::uint32_t stored = 0;
   std::uint32_t seen = 0;
   for (;;) {
-    int byte = NextByte(reader);
-    if (byte < 0) return false;
-    if (byte == 0x0A) break;
-    if (byte == 0x0D) continue;
-    if (seen != 0xFFFFFFFFu) ++seen;
-    if (stored < kLineCapacity - 1) line[stored++] = static_cast<char16_t>(byte);
+    if (!Fill(reader)) return false;
+    // The bytes up to the LF, or to the end of the chunk when the line goes on.
+    const std::uint8_t* begin = reader->chunk + reader->position;
+    std::uint32_t available = reader->length - reader->position;
+    const void* lf = std::memchr(begin, 0x0A, available);
+    std::uint32_t count =
+        lf != nullptr ? static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(lf) - begin)
+                      : available;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::uint8_t byte = begin[i];
+      if (byte == 0x0D) continue;
+      if (seen != 0xFFFFFFFFu) ++seen;
+      if (stored < kLineCapacity - 1) line[stored++] = static_cast<char16_t>(byte);
+    }
+    reader->position += count;
+    if (lf != nullptr) {
+      ++reader->position;
+      break;
+    }
   }
   line[stored] = 0;
   ++reader->line_number;
   reader->full_length = seen;
   reader->cut = seen > stored;
   return true;
+}
+
+bool PeekByteLine(ByteLineReader* reader, const std::uint8_t** bytes, std::uint32_t* count) {
+  if (!Fill(reader)) return false;
+  const std::uint8_t* begin = reader->chunk + reader->position;
+  const void* lf = std::memchr(begin, 0x0A, reader->length - reader->position);
+  if (lf == nullptr) return false;
+  *bytes = begin;
+  *count = static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(lf) - begin);
+  return true;
+}
+
+void DropByteLine(ByteLineReader* reader, std::uint32_t count) {
+  reader->position += count + 1;
+  ++reader->line_number;
+}
+
+void DropLinesNotStartingWith(ByteLineReader* reader, std::uint8_t mark) {
+  if (!Fill(reader)) return;
+  const std::uint8_t* chunk = reader->chunk;
+  const std::uint8_t* end = chunk + reader->length;
+  const std::uint8_t* line = chunk + reader->position;  // the start of a line
+  for (;;) {
+    const std::uint8_t* first = line;
+    while (first < end && *first == 0x0D) ++first;
+    if (first == end || *first == mark) break;
+    // The next `mark` in the chunk, and the start of the line that holds it:
+    // every line before that one is passed over at once.
+    const void* found = std::memchr(first + 1, mark, static_cast<std::size_t>(end - first - 1));
+    const std::uint8_t* start = found != nullptr ? static_cast<const std::uint8_t*>(found) : end;
+    while (start > line && start[-1] != 0x0A) --start;
+    if (start == line) {
+      // No line starts before the mark (or before the end of the chunk): the
+      // mark stands inside this very line. Pass over it alone if it ends here.
+      const void* lf = std::memchr(first, 0x0A, static_cast<std::size_t>(end - first));
+      if (lf == nullptr) break;
+      ++reader->line_number;
+      line = static_cast<const std::uint8_t*>(lf) + 1;
+      continue;
+    }
+    reader->line_number += CountLineFeeds(line, start);
+    line = start;
+  }
+  reader->position = static_cast<std::uint32_t>(line - chunk);
 }

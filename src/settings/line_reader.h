@@ -8,17 +8,20 @@
 #include "platform/platform.h"
 
 constexpr int kLineCapacity = 256;  // 255 characters and the terminator
-constexpr std::uint32_t kReadChunk = 4096;
+// A lookup scans brand.ini afresh each time, often far into a long file: a
+// chunk this size keeps that to a few calls. It lives in the reader, on the
+// caller's stack.
+constexpr std::uint32_t kReadChunk = 16384;
 
 struct ByteLineReader {
   platform::Handle file;
   std::uint8_t chunk[kReadChunk];
   std::uint32_t position;  // next unread byte of chunk
   std::uint32_t length;    // bytes held in chunk
-  bool at_end;             // a read delivered nothing: the file is done
+  bool at_end;             // the last read met the end of the file: none follows
   // What the last delivered line looked like before it was cut; the linter
   // reports what the device reads differently from what was written.
-  std::uint32_t line_number;   // 1 for the first line delivered
+  std::uint32_t line_number;   // lines passed so far, the delivered one included
   std::uint32_t full_length;   // characters of the line before the cut (saturates)
   bool cut;                    // the line had more than 255 characters
 };
@@ -30,5 +33,29 @@ void StartByteLines(ByteLineReader* reader, platform::Handle file);
 // LF ends a line; CR is dropped wherever it stands; a last line without LF is
 // never delivered; a NUL byte is stored like any other. A line longer than
 // 255 characters is cut to its first 255 and the rest, up to its LF, dropped.
-// The file is read in chunks, never one system call per byte.
+// The file is read in chunks, never one system call per byte, and a read
+// that delivers less than a chunk is taken for the end of the file.
 bool ReadByteLine(ByteLineReader* reader, char16_t* line);
+
+// ---- Passing over lines without reading them -------------------------------
+//
+// A scan that only wants a few lines of a long file can look at each line's
+// bytes where they lie in the chunk and drop the lines that cannot matter,
+// instead of having every one of them stored and parsed. A dropped line
+// counts in line_number as a read one does; the rest of the reader's state
+// describes the last line ReadByteLine delivered.
+
+// The raw bytes of the next line, before its LF (CR and NUL bytes as they
+// are, nothing cut), when the whole line already lies in the chunk; the
+// chunk is refilled first when it has been used up. False when the line runs
+// past the chunk, or when the file is done: ReadByteLine then takes the line.
+// The bytes stay valid until the next call on the reader.
+bool PeekByteLine(ByteLineReader* reader, const std::uint8_t** bytes, std::uint32_t* count);
+// Passes over the line that PeekByteLine just showed (`count` as it said),
+// its LF included.
+void DropByteLine(ByteLineReader* reader, std::uint32_t count);
+// Passes over the lines lying whole in the chunk whose first character, as
+// read, is not `mark`, refilling the chunk first when it has been used up.
+// Stops before a line that starts with `mark` or runs past the chunk, or at
+// the end of the chunk.
+void DropLinesNotStartingWith(ByteLineReader* reader, std::uint8_t mark);

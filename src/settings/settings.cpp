@@ -52,11 +52,56 @@ bool SpanEqualsNoCase(const char16_t* line, int begin, int end, const char16_t* 
   return name[n] == 0;
 }
 
+namespace {
+
+// A scan asks about every line, but only a header can start the section and
+// only a line whose key is the one asked for can answer. These two tests
+// look at a line's raw bytes and say "certainly not" where they can; every
+// other line is read and parsed by the rules themselves, so they change the
+// time a scan takes and nothing else. A CR is dropped wherever it stands in
+// a read line, so raw bytes holding one are left to the rules.
+
+// The line's first character, as read, is no "[".
+bool CertainlyNoHeader(const std::uint8_t* bytes, std::uint32_t count) {
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (bytes[i] != 0x0D) return bytes[i] != u'[';
+  }
+  return true;  // an empty line
+}
+
+// The line is an entry whose key (the text before the first "=", ending at a
+// NUL byte and at the 255th character) differs from `key`.
+bool CertainlyOtherKey(const std::uint8_t* bytes, std::uint32_t count, const char16_t* key) {
+  // An empty line and a header end the section: the rules say so.
+  if (count == 0 || bytes[0] == 0 || bytes[0] == u'[') return false;
+  for (std::uint32_t i = 0;; ++i) {
+    if (i == count || bytes[i] == u'=' || bytes[i] == 0 ||
+        i == static_cast<std::uint32_t>(kLineCapacity - 1)) {
+      return key[i] != 0;  // the line's key ends here
+    }
+    if (bytes[i] == 0x0D) return false;
+    if (key[i] == 0) return true;
+    if (bytes[i] != key[i] &&
+        wtext::ToLower(static_cast<char16_t>(bytes[i])) != wtext::ToLower(key[i])) {
+      return true;
+    }
+  }
+}
+
+}  // namespace
+
 bool ScanSettings(ByteLineReader* reader, const char16_t* section, const char16_t* key,
                   char16_t* line, SettingsLine* parsed) {
+  const std::uint8_t* bytes = nullptr;
+  std::uint32_t count = 0;
   // Find the first header naming the section; lines before any header and
   // the lines of other sections are passed over.
   for (;;) {
+    DropLinesNotStartingWith(reader, u'[');
+    if (PeekByteLine(reader, &bytes, &count) && CertainlyNoHeader(bytes, count)) {
+      DropByteLine(reader, count);
+      continue;
+    }
     if (!ReadByteLine(reader, line)) return false;
     ParseSettingsLine(line, parsed);
     if (parsed->kind == SettingsLineKind::kHeader &&
@@ -67,6 +112,10 @@ bool ScanSettings(ByteLineReader* reader, const char16_t* section, const char16_
   // Only that first section counts, and it ends at the first empty line or
   // the next header.
   for (;;) {
+    if (PeekByteLine(reader, &bytes, &count) && CertainlyOtherKey(bytes, count, key)) {
+      DropByteLine(reader, count);
+      continue;
+    }
     if (!ReadByteLine(reader, line)) return false;
     ParseSettingsLine(line, parsed);
     if (parsed->kind != SettingsLineKind::kEntry) return false;

@@ -2,6 +2,12 @@
 // device.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <random>
+#include <string>
+#include <vector>
+
 #include "platform/text.h"
 #include "scenario.h"
 #include "settings/line_reader.h"
@@ -151,6 +157,98 @@ TEST(Settings, ValuesNeverOverflowTheirBuffers) {
               for (int i = 0; i < 252; ++i) s += "č";
               return s;
             }());
+}
+
+// The lookup as the rules read, straight from the bytes: the oracle for the
+// scan, which passes over lines it can tell will not answer without reading
+// them. "<none>" when nothing answers; ASCII values only. *line_number is
+// that of the answering line (1 for the first).
+std::string ReferenceLookup(const std::string& bytes, const std::string& section,
+                            const std::string& key, std::size_t* line_number) {
+  auto lower = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  std::vector<std::string> lines;
+  std::string current;
+  for (char c : bytes) {
+    if (c == '\n') {
+      lines.push_back(current.substr(0, current.find('\0')).substr(0, kLineCapacity - 1));
+      current.clear();
+    } else if (c != '\r') {
+      current.push_back(c);
+    }
+  }
+  std::size_t i = 0;
+  for (; i < lines.size(); ++i) {
+    const std::string& l = lines[i];
+    if (!l.empty() && l[0] == '[' && lower(l.substr(1, l.find(']') - 1)) == lower(section)) break;
+  }
+  for (++i; i < lines.size(); ++i) {
+    const std::string& l = lines[i];
+    if (l.empty() || l[0] == '[') return "<none>";
+    std::size_t key_end = std::min(l.find('='), l.size());
+    if (lower(l.substr(0, key_end)) != lower(key)) continue;
+    std::size_t begin = std::min(key_end + 2, l.size());
+    *line_number = i + 1;
+    return l.substr(begin, l.find('"', begin) - begin);
+  }
+  return "<none>";
+}
+
+TEST(Settings, PassingOverLinesChangesNoAnswer) {
+  // Pieces that make lines look alike to a quick glance and differ by the
+  // rules: CR and NUL bytes inside keys, cut and chunk-crossing lines, near
+  // misses of the key and the section, missing LFs.
+  const std::string k255(255, 'k');
+  const std::vector<std::string> pieces = {
+      "[S]", "[s]", "\r[S]", "[S", "[T]", "[S]x", "", "\r", std::string("\0k=\"nul\"", 8),
+      "k=\"1\"", "K=\"2\"", "k\r=\"3\"", "\rk=\"4\"", "k\r\r=\"5\"", "k", "k ", "k =\"6\"",
+      "kk=\"7\"", "=\"8\"", std::string("k\0=\"9\"", 7), "k=", "k=x", k255, k255 + "=\"a\"",
+      k255.substr(1) + "=\"b\"", k255 + "k=\"c\"", std::string(300, 'x'), std::string(5000, 'y'),
+      "k=\"" + std::string(4100, 'z') + "\"", "j=\"" + std::string(40, 'j') + "\"",
+      "k=\"[S]\"", "x[S]", "\r\r[S]", "[", "[[S]"};
+  const std::pair<std::string, std::u16string> asks[] = {
+      {"S", u"k"}, {"s", u"K"}, {"T", u"k"}, {"S", u"kk"}, {"S", u""},
+      {"S", std::u16string(255, u'k')}, {"S", std::u16string(254, u'k')},
+      {"S", std::u16string(256, u'k')}};
+  std::mt19937 rng(7);
+  // One device for every round: each lookup opens brand.ini afresh.
+  Scenario s;
+  s.Open();
+  for (int round = 0; round < 300; ++round) {
+    std::string ini;
+    int count = 1 + static_cast<int>(rng() % 40);
+    for (int n = 0; n < count; ++n) {
+      ini += pieces[rng() % pieces.size()];
+      ini += rng() % 4 ? "\r\n" : "\n";
+    }
+    if (rng() % 3 == 0) ini += "k=\"no LF\"";
+    s.Ini(ini);
+    for (const auto& [section, key] : asks) {
+      std::u16string wide_section(section.begin(), section.end());
+      const char16_t* value = LookupSetting(wide_section.c_str(), key.c_str());
+      std::string got = value ? support::ToUtf8(value) : "<none>";
+      std::string narrow_key(key.begin(), key.end());
+      std::size_t expected_line = 0;
+      ASSERT_EQ(got, ReferenceLookup(ini, section, narrow_key, &expected_line))
+          << "round " << round << ", [" << section << "] " << narrow_key.substr(0, 8);
+      // The linter reports the answering line by the number the scan counted.
+      if (value != nullptr) {
+        platform::Handle file = platform::CreateFileW(
+            u"\\Temp\\branding\\brand.ini", platform::kGenericRead, platform::kFileShareRead,
+            nullptr, platform::kOpenExisting, 0, platform::kNullHandle);
+        ByteLineReader reader;
+        StartByteLines(&reader, file);
+        char16_t line[kLineCapacity];
+        SettingsLine parsed;
+        ASSERT_TRUE(ScanSettings(&reader, wide_section.c_str(), key.c_str(), line, &parsed));
+        EXPECT_EQ(reader.line_number, expected_line) << "round " << round;
+        platform::CloseHandle(file);
+      }
+    }
+  }
+  s.Close();
 }
 
 }  // namespace

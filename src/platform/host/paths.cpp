@@ -41,6 +41,18 @@ bool ForEachName(int folder, F&& visit) {
   return ok;
 }
 
+// Case-folded names in code unit order: <0, 0 or >0.
+int CompareFolded(std::u16string_view a, std::u16string_view b) {
+  std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] == b[i]) continue;
+    char16_t x = wtext::ToLower(a[i]);
+    char16_t y = wtext::ToLower(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
 std::uint32_t AttributesOf(const struct stat& st) {
   if (S_ISLNK(st.st_mode)) return platform::kFileAttributeReparsePoint;
   if (S_ISDIR(st.st_mode)) return platform::kFileAttributeDirectory;
@@ -56,22 +68,38 @@ void Fd::Reset() {
 
 // ---- Folder caches -----------------------------------------------------------
 
-void FolderCaches::Insert(Folder* entry, const std::string& host_name) {
-  std::vector<std::string>& names = entry->names[FoldName(FromUtf8(host_name))];
-  auto at = std::lower_bound(names.begin(), names.end(), host_name);
-  if (at == names.end() || *at != host_name) names.insert(at, host_name);
+std::uint64_t FolderCaches::FoldedHash(std::u16string_view name) {
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a over the folded code units
+  for (char16_t c : name) {
+    hash = (hash ^ wtext::ToLower(c)) * 1099511628211ull;
+  }
+  return hash;
 }
 
-FolderCaches::Folder* FolderCaches::GetIfKnown(int folder) {
-  struct stat st;
-  if (fstat(folder, &st) != 0) return nullptr;
-  auto it = folders_.find(Key{st.st_dev, st.st_ino});
+void FolderCaches::Insert(Folder* entry, const std::string& host_name) {
+  std::uint64_t hash = FoldedHash(FromUtf8(host_name));
+  auto range = entry->names.equal_range(hash);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == host_name) return;
+  }
+  entry->names.emplace(hash, host_name);
+}
+
+FolderCaches::Folder* FolderCaches::GetIfKnown(int folder, struct stat* st) {
+  auto fd = known_fds_.find(folder);
+  if (fd != known_fds_.end() && folders_.count(fd->second) == 0) return nullptr;
+  if (fstat(folder, st) != 0) return nullptr;
+  auto it = folders_.find(Key{st->st_dev, st->st_ino});
   return it == folders_.end() ? nullptr : &it->second;
 }
 
-FolderCaches::Folder* FolderCaches::Get(int folder) {
+FolderCaches::Folder* FolderCaches::Get(int folder, const struct stat* known) {
   struct stat st;
-  if (fstat(folder, &st) != 0) return nullptr;
+  if (known != nullptr) {
+    st = *known;
+  } else if (fstat(folder, &st) != 0) {
+    return nullptr;
+  }
   Key key{st.st_dev, st.st_ino};
   auto it = folders_.find(key);
   if (it != folders_.end() && SameTime(it->second.mtime, st.st_mtim)) return &it->second;
@@ -88,49 +116,80 @@ FolderCaches::Folder* FolderCaches::Get(int folder) {
   return &stored;
 }
 
-bool FolderCaches::Lookup(int folder, std::u16string_view name, std::string* host_name,
-                          struct stat* st) {
+bool FolderCaches::Lookup(int folder, const struct stat* folder_st, std::u16string_view name,
+                          std::string* host_name, struct stat* st) {
   std::string exact;
-  if (ToUtf8Exact(name, &exact) && !exact.empty() &&
-      fstatat(folder, exact.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0) {
+  bool exact_ok = ToUtf8Exact(name, &exact) && !exact.empty();
+  // A folder whose names are cached, and that has not changed since, answers
+  // from its cache: a name that is not there is not in the folder, and no
+  // call is made to learn it (in a big folder, a name that does not exist
+  // costs the file system a search).
+  if (folder_st != nullptr) {
+    auto it = folders_.find(Key{folder_st->st_dev, folder_st->st_ino});
+    if (it != folders_.end() && SameTime(it->second.mtime, folder_st->st_mtim)) {
+      return FindCached(folder, &it->second, name, exact_ok ? &exact : nullptr, host_name, st);
+    }
+  }
+  if (exact_ok && fstatat(folder, exact.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0) {
     *host_name = std::move(exact);
     return true;
   }
-  Folder* entry = Get(folder);
+  Folder* entry = Get(folder, folder_st);
   if (entry == nullptr) return false;
-  auto it = entry->names.find(FoldName(name));
-  if (it == entry->names.end()) return false;
-  std::vector<std::string>& candidates = it->second;
-  for (std::size_t i = 0; i < candidates.size();) {
-    if (fstatat(folder, candidates[i].c_str(), st, AT_SYMLINK_NOFOLLOW) == 0) {
-      *host_name = candidates[i];
+  return FindCached(folder, entry, name, nullptr, host_name, st);
+}
+
+bool FolderCaches::FindCached(int folder, Folder* entry, std::u16string_view name,
+                              const std::string* exact, std::string* host_name, struct stat* st) {
+  // The names under the hash that really fold to `name`: the exact one
+  // first, then in byte order.
+  const std::u16string folded = FoldName(name);
+  auto range = entry->names.equal_range(FoldedHash(name));
+  std::vector<std::string> candidates;
+  for (auto it = range.first; it != range.second; ++it) {
+    if (FoldName(FromUtf8(it->second)) == folded) candidates.push_back(it->second);
+  }
+  auto before = [exact](const std::string& a, const std::string& b) {
+    if (exact != nullptr && (a == *exact) != (b == *exact)) return a == *exact;
+    return a < b;
+  };
+  std::sort(candidates.begin(), candidates.end(), before);
+  for (const std::string& candidate : candidates) {
+    if (fstatat(folder, candidate.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0) {
+      *host_name = candidate;
       return true;
     }
-    candidates.erase(candidates.begin() + static_cast<std::ptrdiff_t>(i));  // gone meanwhile
+    Erase(entry, candidate);  // gone meanwhile
   }
-  entry->names.erase(it);
   return false;
 }
 
+void FolderCaches::Erase(Folder* entry, const std::string& host_name) {
+  auto range = entry->names.equal_range(FoldedHash(FromUtf8(host_name)));
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == host_name) {
+      entry->names.erase(it);
+      return;
+    }
+  }
+}
+
+// Both are called after the change, so the folder's time that GetIfKnown
+// reads is already the one the change left.
 void FolderCaches::Added(int folder, const std::string& host_name) {
-  Folder* entry = GetIfKnown(folder);
+  struct stat st;
+  Folder* entry = GetIfKnown(folder, &st);
   if (entry == nullptr) return;
   Insert(entry, host_name);
-  struct stat st;
-  if (fstat(folder, &st) == 0) entry->mtime = st.st_mtim;
+  entry->mtime = st.st_mtim;
 }
 
 void FolderCaches::Removed(int folder, const std::string& host_name) {
-  Folder* entry = GetIfKnown(folder);
-  if (entry == nullptr) return;
-  auto it = entry->names.find(FoldName(FromUtf8(host_name)));
-  if (it != entry->names.end()) {
-    auto& names = it->second;
-    names.erase(std::remove(names.begin(), names.end(), host_name), names.end());
-    if (names.empty()) entry->names.erase(it);
-  }
   struct stat st;
-  if (fstat(folder, &st) == 0) entry->mtime = st.st_mtim;
+  Folder* entry = GetIfKnown(folder, &st);
+  if (entry == nullptr) return;
+  Erase(entry, host_name);
+  entry->mtime = st.st_mtim;
 }
 
 void FolderCaches::Forget(const struct stat& folder) {
@@ -224,45 +283,105 @@ bool Tree::Open(const std::filesystem::path& fs_dir, std::string* error) {
     *error = fs_dir.string() + ": changed while it was being opened";
     return false;
   }
-  root_ = std::move(fd);
+  DropOpened();
+  root_ = std::make_shared<const Fd>(std::move(fd));
   return true;
 }
 
 void Tree::Close() {
-  root_.Reset();
+  DropOpened();
+  root_.reset();
   caches_.Clear();
 }
 
-bool Tree::OpenFolder(const std::vector<std::u16string>& parts, std::size_t count, Fd* folder) {
-  if (!root_.valid()) return false;
-  Fd current(openat(root_.get(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!current.valid()) return false;
-  for (std::size_t i = 0; i < count; ++i) {
-    std::string host_name;
-    struct stat st;
-    if (!caches_.Lookup(current.get(), parts[i], &host_name, &st) || !S_ISDIR(st.st_mode)) {
-      return false;
-    }
-    // O_NOFOLLOW: if the folder was swapped for a link since the lookup, the
-    // open fails instead of following it.
-    Fd next(
-        openat(current.get(), host_name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat opened;
-    if (!next.valid() || fstat(next.get(), &opened) != 0 || !S_ISDIR(opened.st_mode)) {
-      return false;
-    }
-    current = std::move(next);
+void Tree::DropOpened() {
+  for (const auto& entry : opened_) caches_.Unremember(entry.second.fd->get());
+  opened_.clear();
+}
+
+// One call for a folder that exists under the name given, which is nearly
+// every time; the folder caches are asked only when no entry has exactly that
+// name. O_NOFOLLOW with O_DIRECTORY refuses a link as it refuses a file, and
+// if the folder is swapped for a link after the lookup, the open fails
+// instead of following it.
+Fd Tree::OpenSubfolder(int parent, const struct stat* parent_st, std::u16string_view name,
+                       bool* exact) {
+  constexpr int kFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  *exact = false;
+  std::string host_name;
+  if (ToUtf8Exact(name, &host_name) && !host_name.empty()) {
+    Fd folder(openat(parent, host_name.c_str(), kFlags));
+    // Any other failure: the name is taken by something that is no folder
+    // (which wins over other cases of it, as in a lookup), or unusable.
+    *exact = folder.valid();
+    if (folder.valid() || errno != ENOENT) return folder;
   }
-  *folder = std::move(current);
+  struct stat st;
+  if (!caches_.Lookup(parent, parent_st, name, &host_name, &st) || !S_ISDIR(st.st_mode)) {
+    return Fd();
+  }
+  return Fd(openat(parent, host_name.c_str(), kFlags));
+}
+
+bool Tree::OpenFolder(const std::vector<std::u16string>& parts, std::size_t count,
+                      FolderFd* folder, struct stat* folder_st) {
+  if (!root_) return false;
+  std::shared_ptr<const Fd> current = root_;
+  struct stat current_st;
+  bool have_st = false;  // the root's is taken only when needed
+  std::u16string path;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) path.push_back(u'\\');
+    path += parts[i];
+    int parent = current->get();
+    auto it = opened_.find(path);
+    if (it != opened_.end()) {
+      const Opened& held = it->second;
+      struct stat st;
+      if (fstatat(parent, held.host_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISDIR(st.st_mode) && st.st_dev == held.dev && st.st_ino == held.ino) {
+        current = held.fd;
+        current_st = st;
+        have_st = true;
+        continue;
+      }
+      caches_.Unremember(held.fd->get());
+      opened_.erase(it);
+    }
+    bool exact = false;
+    Fd next = OpenSubfolder(parent, have_st ? &current_st : nullptr, parts[i], &exact);
+    struct stat st;
+    if (!next.valid() || fstat(next.get(), &st) != 0) return false;
+    auto shared = std::make_shared<const Fd>(std::move(next));
+    // Only a folder found under the exact name given is kept: a check of
+    // that name then tells whether a new walk would come to the same folder.
+    if (exact) {
+      if (opened_.size() >= kMaxOpened) DropOpened();
+      caches_.Remember(shared->get(), st);
+      opened_.emplace(path, Opened{shared, ToUtf8(parts[i]), st.st_dev, st.st_ino});
+    }
+    current = std::move(shared);
+    current_st = st;
+    have_st = true;
+  }
+  *folder = FolderFd(std::move(current));
+  if (have_st) {
+    *folder_st = current_st;
+  } else {
+    *folder_st = {};
+  }
   return true;
 }
 
 bool Tree::Resolve(std::u16string_view path, Entry* entry) {
   std::vector<std::u16string> parts;
   if (!SplitPath(path, &parts) || parts.empty()) return false;
-  if (!OpenFolder(parts, parts.size() - 1, &entry->folder)) return false;
+  if (!OpenFolder(parts, parts.size() - 1, &entry->folder, &entry->folder_st)) return false;
   entry->name = parts.back();
-  entry->exists = caches_.Lookup(entry->folder.get(), entry->name, &entry->host_name, &entry->st);
+  // The root's stat is not taken on the way: the lookup takes it if it needs it.
+  const struct stat* folder_st = parts.size() > 1 ? &entry->folder_st : nullptr;
+  entry->exists = caches_.Lookup(entry->folder.get(), folder_st, entry->name, &entry->host_name,
+                                 &entry->st);
   if (!entry->exists && !ToUtf8Exact(entry->name, &entry->host_name)) entry->host_name.clear();
   return true;
 }
@@ -271,16 +390,14 @@ bool Tree::List(std::u16string_view pattern, std::vector<Listed>* found) {
   found->clear();
   std::vector<std::u16string> parts;
   if (!SplitPath(pattern, &parts) || parts.empty()) return false;
-  Fd folder;
-  if (!OpenFolder(parts, parts.size() - 1, &folder)) return false;
+  FolderFd folder;
+  struct stat folder_st;
+  if (!OpenFolder(parts, parts.size() - 1, &folder, &folder_st)) return false;
   const std::u16string& wildcard = parts.back();
 
-  struct Item {
-    std::u16string folded;
-    std::string host_name;
-    Listed entry;
-  };
-  std::vector<Item> items;
+  // The entries as they come, and their host names for the order alone:
+  // a big folder is listed without a second copy of every name.
+  std::vector<std::string> host_names;
   bool read = ForEachName(folder.get(), [&](const std::string& host_name) {
     std::u16string name = FromUtf8(host_name);
     // A name the device cannot hold in FindData, or cannot address because
@@ -290,15 +407,34 @@ bool Tree::List(std::u16string_view pattern, std::vector<Listed>* found) {
     if (!MatchWildcard(wildcard, name)) return;
     struct stat st;
     if (fstatat(folder.get(), host_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-    std::u16string folded = FoldName(name);
-    items.push_back(Item{std::move(folded), host_name, Listed{std::move(name), AttributesOf(st)}});
+    found->push_back(Listed{std::move(name), AttributesOf(st)});
+    host_names.push_back(host_name);
   });
-  if (!read) return false;
-  std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
-    return a.folded != b.folded ? a.folded < b.folded : a.host_name < b.host_name;
+  if (!read) {
+    found->clear();
+    return false;
+  }
+  std::vector<std::uint32_t> order(found->size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    int folded = CompareFolded((*found)[a].name, (*found)[b].name);
+    return folded != 0 ? folded < 0 : host_names[a] < host_names[b];
   });
-  found->reserve(items.size());
-  for (Item& item : items) found->push_back(std::move(item.entry));
+  host_names = std::vector<std::string>();
+  // The entries into that order in place: position i takes entry order[i].
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (order[i] == i) continue;
+    Listed held = std::move((*found)[i]);
+    std::size_t at = i;
+    while (order[at] != i) {
+      std::size_t from = order[at];
+      (*found)[at] = std::move((*found)[from]);
+      order[at] = static_cast<std::uint32_t>(at);
+      at = from;
+    }
+    (*found)[at] = std::move(held);
+    order[at] = static_cast<std::uint32_t>(at);
+  }
   return true;
 }
 

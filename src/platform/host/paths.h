@@ -6,6 +6,13 @@
 // path is being walked, ends the walk instead of leading out of fs/. The last
 // component is then acted on relative to its folder (openat, renameat2,
 // unlinkat, ...), so it cannot escape either.
+//
+// Folders stay open between walks, so that the next walk through them costs
+// one lstat a folder instead of an open and a close: before each use, the
+// name is checked to still stand for the very folder held open (the same
+// device and inode, which cannot be handed to another file while it is
+// open), so that a folder renamed, removed or swapped for a link since is
+// walked afresh.
 #pragma once
 
 #include <sys/stat.h>
@@ -14,6 +21,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -61,7 +69,10 @@ class FolderCaches {
  public:
   // The host name and lstat of `name` in `folder`: the exact name when it
   // exists, else the first existing name (in byte order) that folds the same.
-  bool Lookup(int folder, std::u16string_view name, std::string* host_name, struct stat* st);
+  // `folder_st` is the folder's own stat when the caller has just taken it
+  // (null: it is taken here).
+  bool Lookup(int folder, const struct stat* folder_st, std::u16string_view name,
+              std::string* host_name, struct stat* st);
   // Our own changes to `folder`.
   void Added(int folder, const std::string& host_name);
   void Removed(int folder, const std::string& host_name);
@@ -69,24 +80,55 @@ class FolderCaches {
   void Forget(const struct stat& folder);
   void Clear() { folders_.clear(); }
 
+  // Descriptors that stay open for a while (the tree's opened folders) and
+  // the folders they stand for, so that Added and Removed need not ask the
+  // host which folder a change was made in when no names of it are cached.
+  void Remember(int fd, const struct stat& folder) {
+    known_fds_[fd] = Key{folder.st_dev, folder.st_ino};
+  }
+  void Unremember(int fd) { known_fds_.erase(fd); }
+
  private:
   struct Folder {
     struct timespec mtime {};
-    // Folded name -> host names that fold to it, in byte order.
-    std::unordered_map<std::u16string, std::vector<std::string>> names;
+    // The host names by a hash of their case-folded form. Keyed by the
+    // folded form itself, a folder of many thousand files would cost twice
+    // as much; it is made only for the names a lookup's hash picks out.
+    std::unordered_multimap<std::uint64_t, std::string> names;
   };
   using Key = std::pair<dev_t, ino_t>;
 
-  Folder* Get(int folder);         // scanned when missing or stale
-  Folder* GetIfKnown(int folder);  // never scans
+  Folder* Get(int folder, const struct stat* known);  // scanned when missing or stale
+  Folder* GetIfKnown(int folder, struct stat* st);    // never scans; *st: the folder's
+  // `name` among the cached names of `entry` that still exist: `exact` (its
+  // host form, when it has one) first, then the others in byte order.
+  static bool FindCached(int folder, Folder* entry, std::u16string_view name,
+                         const std::string* exact, std::string* host_name, struct stat* st);
+  static std::uint64_t FoldedHash(std::u16string_view name);
   static void Insert(Folder* entry, const std::string& host_name);
+  static void Erase(Folder* entry, const std::string& host_name);
 
   std::map<Key, Folder> folders_;
+  std::unordered_map<int, Key> known_fds_;
+};
+
+// A folder held open for as long as an entry needs it; the tree's opened
+// folders may share it.
+class FolderFd {
+ public:
+  FolderFd() = default;
+  explicit FolderFd(std::shared_ptr<const Fd> fd) : fd_(std::move(fd)) {}
+  int get() const { return fd_ ? fd_->get() : -1; }
+  bool valid() const { return get() >= 0; }
+
+ private:
+  std::shared_ptr<const Fd> fd_;
 };
 
 // The last component of a device path, looked up in its folder.
 struct Entry {
-  Fd folder;              // the real folder that holds it
+  FolderFd folder;        // the real folder that holds it
+  struct stat folder_st {};  // that folder's stat, taken on the walk (none for the root)
   std::u16string name;    // as the program gave it
   std::string host_name;  // the existing entry's name; else the UTF-8 of `name` (empty if none)
   bool exists = false;
@@ -141,10 +183,27 @@ class Tree {
   FolderCaches& caches() { return caches_; }
 
  private:
-  bool OpenFolder(const std::vector<std::u16string>& parts, std::size_t count, Fd* folder);
+  // A folder reached by an earlier walk under the exact name given.
+  struct Opened {
+    std::shared_ptr<const Fd> fd;
+    std::string host_name;  // its name in its parent
+    dev_t dev;
+    ino_t ino;
+  };
+  // At most this many are kept open; when full, all are let go.
+  static constexpr std::size_t kMaxOpened = 64;
 
-  Fd root_;
+  // *folder_st is the folder's stat, taken on the way; zeros for the root.
+  bool OpenFolder(const std::vector<std::u16string>& parts, std::size_t count, FolderFd* folder,
+                  struct stat* folder_st);
+  Fd OpenSubfolder(int parent, const struct stat* parent_st, std::u16string_view name,
+                   bool* exact);
+  void DropOpened();
+
+  std::shared_ptr<const Fd> root_;
   FolderCaches caches_;
+  // By the path of the folder as given: its names joined by single "\".
+  std::unordered_map<std::u16string, Opened> opened_;
 };
 
 }  // namespace host
