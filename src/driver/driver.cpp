@@ -106,6 +106,10 @@ void DecideAndRestart(bool user_confirmed) {
                          static_cast<std::uint32_t>(marker_bytes[2]) << 16 |
                          static_cast<std::uint32_t>(marker_bytes[3]) << 24;
   bool requested = LookupSetting(u"LENGREBOOT", u"reboot") != nullptr;
+  // The clean-up removes the registry scripts and brand.ini: the run's
+  // registry changes must be durable before they go, or a run that dies
+  // during the clean-up loses them for good, with nothing left to redo them.
+  platform::RegFlushKey(platform::kHkeyLocalMachine);
 
   if (marker == kRestartMarkerHolds || (!requested && user_confirmed)) {
     CleanStaging();

@@ -159,7 +159,7 @@ TEST(Restart, NoticeThenFlushThenPauseThenRestart) {
   s.Run();
   std::string seq = s.Sequence();
   std::size_t dialog = seq.find("dialog");
-  std::size_t flush = seq.find("reg_flush");
+  std::size_t flush = seq.find("reg_flush", dialog);
   std::size_t sleep = seq.find("sleep");
   std::size_t restart = seq.find("restart");
   ASSERT_NE(dialog, std::string::npos);
@@ -169,6 +169,27 @@ TEST(Restart, NoticeThenFlushThenPauseThenRestart) {
   EXPECT_EQ(s.Events("reg_flush")[0]["key"], "HKEY_LOCAL_MACHINE");
   EXPECT_LT(sleep, restart);
   EXPECT_EQ(s.Events("sleep")[0]["ms"], "2000");
+}
+
+// The clean-up removes the registry scripts: a run that died during it
+// would lose its registry changes for good, unless they were made durable
+// first. On both paths of the decision.
+TEST(Restart, TheRegistryIsDurableBeforeTheCleanUpRemovesTheScripts) {
+  for (bool restart : {true, false}) {
+    SCOPED_TRACE(restart ? "restart" : "no restart");
+    Scenario s;
+    s.Registry(std::string(kGateKey));
+    if (restart) s.Ini("[LENGREBOOT]\r\nreboot=\"1\"\r\n");
+    s.Stage("a.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\A]\r\n\"V\"=dword:1\r\n");
+    s.Run();
+    std::string seq = s.Sequence();
+    std::size_t flush = seq.find("reg_flush");
+    ASSERT_NE(flush, std::string::npos);
+    EXPECT_LT(seq.find("reg_set"), flush);
+    EXPECT_LT(flush, seq.find("delete")) << seq;
+    EXPECT_EQ(s.Events("reg_flush")[0]["key"], "HKEY_LOCAL_MACHINE");
+    EXPECT_EQ(s.Events("restart").size(), restart ? 1u : 0u);
+  }
 }
 
 TEST(Restart, EmptyOrMissingStagingFolderStillReachesTheDecision) {

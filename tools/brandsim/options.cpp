@@ -178,11 +178,22 @@ Exit status:
   1  the program ran, but the registry or the journal could not be written
      (the message says which and why)
   2  a usage error; an unusable device image (no DIR/fs, a registry.reg that
-     does not parse: its line is named) or a journal that cannot be created;
-     or the consent question came up with neither --answer nor a terminal.
+     does not parse: its line is named), an image that another brandsim run
+     is using, or a journal that cannot be created; or the consent question
+     came up with neither --answer nor a terminal.
      In each of these cases nothing on the device image has been changed.
 A warning on standard error tells when the program left handles open; the
 exit status stays 0.
+
+One run at a time on an image: a run locks DIR (an advisory lock, flock)
+until it ends, and a second run on the same image stops at once.
+
+For tests, BRANDSIM_FAULT=OP:N makes the Nth call of one device operation
+fail as the device's call would (OP:N:persist: that call and every later
+one); each failure is told on standard error. OP is one of open, read,
+find, move, delete, attributes, mkdir, rmdir, reg_open, reg_create, reg_set,
+reg_query, reg_delete, reg_flush, process, wait, or any (all of them,
+counted together).
 
 brandsim lint reads DELIVERY_DIR (what will become \Temp\branding) the way
 the device reads it, with the installer's own parsing code, and reports what

@@ -1,11 +1,14 @@
 // The emulated device as a whole: opening the image, the handle table, and
 // ending the run.
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/host/internal.h"
@@ -64,8 +67,40 @@ bool OpenDevice(const Config& config, std::string* error) {
     return false;
   }
 
+  // A fault named in the environment is checked before anything else is
+  // done, so that a mistyped one touches nothing.
+  Fault fault = config.fault;
+  bool announce = false;
+  if (fault.op == FaultOp::kNone) {
+    const char* text = std::getenv("BRANDSIM_FAULT");
+    if (text != nullptr && *text != 0) {
+      if (!ParseFault(text, &fault, error)) {
+        *error = "BRANDSIM_FAULT: " + *error;
+        return false;
+      }
+      announce = true;
+    }
+  }
+
   auto state = std::make_unique<State>();
   state->config = config;
+  // One run at a time on an image: a second one would interleave its moves
+  // with the first one's and write registry.reg over it. The lock is taken
+  // before anything is read, is advisory (flock on DIR itself), and goes
+  // with the descriptor: at CloseDevice, or when the process dies.
+  state->lock = Fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!state->lock.valid()) {
+    *error = config.device.string() + ": cannot open the device image: " + std::strerror(errno);
+    return false;
+  }
+  if (flock(state->lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    *error = errno == EWOULDBLOCK
+                 ? config.device.string() +
+                       ": the device image is in use by another brandsim run; wait for it to end"
+                 : config.device.string() + ": cannot lock the device image: " +
+                       std::strerror(errno);
+    return false;
+  }
   state->fs_dir = dir / "fs";
   state->registry_file = dir / "registry.reg";
   if (!state->tree.Open(state->fs_dir, error)) return false;
@@ -84,6 +119,7 @@ bool OpenDevice(const Config& config, std::string* error) {
 
   g_restart_requested = false;
   g_open_handles_at_close = 0;
+  ArmFault(fault, announce);
   g_state = std::move(state);
   return true;
 }

@@ -141,6 +141,7 @@ Handle CreateFileW(const char16_t* name, std::uint32_t access, std::uint32_t /*s
   if (state == nullptr || access != kGenericRead || disposition != kOpenExisting) {
     return kInvalidHandleValue;
   }
+  if (host::InjectFault(host::FaultOp::kOpen)) return kInvalidHandleValue;
   host::NoticeEndedProcesses(*state);
   host::Entry entry;
   if (!state->tree.Resolve(View(name), &entry) || !entry.is_file()) return kInvalidHandleValue;
@@ -157,6 +158,7 @@ bool ReadFile(Handle file, void* buffer, std::uint32_t bytes_to_read, std::uint3
   if (bytes_read != nullptr) *bytes_read = 0;
   auto* object = host::FindObjectOf<host::FileObject>(host::Value(file));
   if (object == nullptr || (buffer == nullptr && bytes_to_read > 0)) return false;
+  if (host::InjectFault(host::FaultOp::kRead)) return false;
   std::uint32_t done = 0;
   while (done < bytes_to_read) {
     ssize_t n = read(object->fd.get(), static_cast<char*>(buffer) + done, bytes_to_read - done);
@@ -196,6 +198,7 @@ bool WriteFile(Handle file, const void* buffer, std::uint32_t bytes_to_write,
 Handle FindFirstFileW(const char16_t* pattern, FindData* data) {
   State* state = Current();
   if (state == nullptr || data == nullptr) return kInvalidHandleValue;
+  if (host::InjectFault(host::FaultOp::kFind)) return kInvalidHandleValue;
   host::NoticeEndedProcesses(*state);
   host::FindObject find;
   if (!state->tree.List(View(pattern), &find.entries) || find.entries.empty()) {
@@ -208,7 +211,10 @@ Handle FindFirstFileW(const char16_t* pattern, FindData* data) {
 
 bool FindNextFileW(Handle find, FindData* data) {
   auto* object = host::FindObjectOf<host::FindObject>(host::Value(find));
-  if (object == nullptr || data == nullptr || object->next >= object->entries.size()) return false;
+  if (object == nullptr || data == nullptr) return false;
+  if (host::InjectFault(host::FaultOp::kFind) || object->next >= object->entries.size()) {
+    return false;
+  }
   host::Fill(object->entries[object->next++], data);
   return true;
 }
@@ -224,7 +230,8 @@ bool MoveFileW(const char16_t* existing, const char16_t* destination) {
   State* state = Current();
   if (state == nullptr) return false;
   host::NoticeEndedProcesses(*state);
-  bool ok = host::Move(*state, View(existing), View(destination));
+  bool ok = !host::InjectFault(host::FaultOp::kMove) &&
+            host::Move(*state, View(existing), View(destination));
   state->journal.Write(
       host::Event("move").Text("from", View(existing)).Text("to", View(destination)).Bool("ok", ok),
       "move " + host::Show(View(existing)) + " -> " + host::Show(View(destination)) + ": " +
@@ -236,7 +243,7 @@ bool DeleteFileW(const char16_t* name) {
   State* state = Current();
   if (state == nullptr) return false;
   host::NoticeEndedProcesses(*state);
-  bool ok = host::Delete(*state, View(name));
+  bool ok = !host::InjectFault(host::FaultOp::kDelete) && host::Delete(*state, View(name));
   host::JournalPath(*state, "delete", View(name), ok);
   return ok;
 }
@@ -245,7 +252,8 @@ bool SetFileAttributesW(const char16_t* name, std::uint32_t attributes) {
   State* state = Current();
   if (state == nullptr) return false;
   host::NoticeEndedProcesses(*state);
-  bool ok = host::SetAttributes(*state, View(name), attributes);
+  bool ok = !host::InjectFault(host::FaultOp::kAttributes) &&
+            host::SetAttributes(*state, View(name), attributes);
   char shown[16];
   std::snprintf(shown, sizeof shown, "0x%08x", static_cast<unsigned>(attributes));
   state->journal.Write(
@@ -261,7 +269,7 @@ bool CreateDirectoryW(const char16_t* name, void* /*security*/) {
   State* state = Current();
   if (state == nullptr) return false;
   host::NoticeEndedProcesses(*state);
-  bool ok = host::MakeFolder(*state, View(name));
+  bool ok = !host::InjectFault(host::FaultOp::kMakeFolder) && host::MakeFolder(*state, View(name));
   host::JournalPath(*state, "mkdir", View(name), ok);
   return ok;
 }
@@ -270,7 +278,8 @@ bool RemoveDirectoryW(const char16_t* name) {
   State* state = Current();
   if (state == nullptr) return false;
   host::NoticeEndedProcesses(*state);
-  bool ok = host::RemoveFolder(*state, View(name));
+  bool ok =
+      !host::InjectFault(host::FaultOp::kRemoveFolder) && host::RemoveFolder(*state, View(name));
   host::JournalPath(*state, "rmdir", View(name), ok);
   return ok;
 }

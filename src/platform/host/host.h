@@ -9,6 +9,52 @@
 
 namespace host {
 
+// ---- Fault injection ---------------------------------------------------------
+//
+// For tests, as SQLite's test VFS does it: one operation of the platform door
+// fails as the device's call fails (the error value, nothing done, the journal
+// saying "ok": false), on its Nth call counted from OpenDevice (1 for the
+// first), either once or on every call from then on. A driver moves N along
+// until a run no longer reaches it.
+enum class FaultOp {
+  kNone,
+  kAny,           // every operation below, counted together
+  kOpen,          // "open": CreateFileW
+  kRead,          // "read": ReadFile
+  kFind,          // "find": FindFirstFileW, FindNextFileW
+  kMove,          // "move": MoveFileW
+  kDelete,        // "delete": DeleteFileW
+  kAttributes,    // "attributes": SetFileAttributesW
+  kMakeFolder,    // "mkdir": CreateDirectoryW
+  kRemoveFolder,  // "rmdir": RemoveDirectoryW
+  kRegOpen,       // "reg_open": RegOpenKeyExW
+  kRegCreate,     // "reg_create": RegCreateKeyExW
+  kRegSet,        // "reg_set": RegSetValueExW
+  kRegQuery,      // "reg_query": RegQueryValueExW
+  kRegDelete,     // "reg_delete": RegDeleteValueW, RegDeleteKeyW
+  kRegFlush,      // "reg_flush": RegFlushKey (registry.reg is not written)
+  kProcess,       // "process": CreateProcessW
+  kWait,          // "wait": WaitForSingleObject
+};
+
+struct Fault {
+  FaultOp op = FaultOp::kNone;
+  unsigned long nth = 0;
+  bool persistent = false;  // every call from the Nth on, not the Nth alone
+};
+
+// Reads "OP:N" or "OP:N:persist", OP being a name listed above. False with
+// one line in `error` when the text is not one.
+bool ParseFault(const std::string& text, Fault* fault, std::string* error);
+
+// What the armed fault met in the current run, or in the last one once it
+// ended: calls of its operation, and how many of them were made to fail.
+struct FaultCount {
+  unsigned long calls = 0;
+  unsigned long failed = 0;
+};
+FaultCount FaultResult();
+
 struct Config {
   std::filesystem::path device;   // DIR: holds fs/ and registry.reg
   int answer = 0;                 // for the Yes/No dialog: platform::kIdYes, kIdNo, or 0 (none)
@@ -17,11 +63,17 @@ struct Config {
   std::filesystem::path journal;  // --journal FILE; empty: none
   bool real_time = false;         // Sleep really sleeps
   bool quiet = false;             // no transcript on standard output
+  // A fault to inject. When none is given here, the environment variable
+  // BRANDSIM_FAULT (OP:N[:persist]) names one, and each failure it causes is
+  // told on standard error.
+  Fault fault;
 };
 
-// Opens the device image: checks fs/, loads registry.reg (missing: empty),
-// opens the journal. On failure nothing has been touched and `error` holds one
-// line naming the file (and the line, for registry.reg).
+// Opens the device image: locks it for this run, checks fs/, loads
+// registry.reg (missing: empty), opens the journal. On failure nothing has
+// been touched and `error` holds one line naming the file (and the line, for
+// registry.reg). An image that another run holds is refused at once: the
+// lock (flock on DIR) lasts until CloseDevice, or until the process ends.
 bool OpenDevice(const Config& config, std::string* error);
 
 // Ends the run: reaps started processes, writes registry.reg atomically,

@@ -58,6 +58,7 @@ struct Child {
 
 struct State {
   Config config;
+  Fd lock;                              // DIR, flocked for the run
   std::filesystem::path fs_dir;         // absolute DIR/fs
   std::filesystem::path registry_file;  // DIR/registry.reg
   Tree tree;
@@ -106,6 +107,15 @@ void FlushRecord(State& state);
 
 // The program asked for a restart (system.cpp); host::RestartRequested tells.
 void SetRestartRequested();
+
+// ---- Fault injection (faults.cpp) ------------------------------------------
+
+// Arms `fault` for a run and starts its count afresh; `announce` tells each
+// failure on standard error.
+void ArmFault(const Fault& fault, bool announce);
+// Called once by each faultable operation, after its handle and arguments
+// were found usable: true when this call is to fail.
+bool InjectFault(FaultOp op);
 
 // ---- Text (text.cpp) -------------------------------------------------------
 

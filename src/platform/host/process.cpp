@@ -124,7 +124,8 @@ bool CreateProcessW(const char16_t* image, char16_t* command_line, void* /*proce
   child.command_line = View(command_line);
   // As on the device, a program that is not there does not start.
   host::Entry entry;
-  bool ok = information != nullptr && state->tree.Resolve(child.image, &entry) && entry.is_file() &&
+  bool ok = information != nullptr && !host::InjectFault(host::FaultOp::kProcess) &&
+            state->tree.Resolve(child.image, &entry) && entry.is_file() &&
             S_ISREG(entry.st.st_mode);
   if (ok && !state->config.installer.empty()) {
     ok = host::Spawn(*state, child, &child.pid);
@@ -155,6 +156,7 @@ std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) {
   State* state = Current();
   host::Child* child = host::ChildOf(object);
   if (state == nullptr || child == nullptr) return kWaitFailed;
+  if (host::InjectFault(host::FaultOp::kWait)) return kWaitFailed;
   if (milliseconds == kInfinite) {
     host::WaitFor(*child, true);
   } else {

@@ -127,6 +127,7 @@ std::int32_t RegOpenKeyExW(HKey key, const char16_t* sub_key, std::uint32_t /*op
   KeyRef parent;
   std::int32_t error = host::ResolveKey(*state, key, &parent);
   if (error != kErrorSuccess) return error;
+  if (host::InjectFault(host::FaultOp::kRegOpen)) return kErrorAccessDenied;
   std::shared_ptr<host::RegKey> found = state->registry.Find(parent.key, View(sub_key));
   if (!found) return kErrorFileNotFound;
   *result = host::NewKeyHandle(*state, found);
@@ -146,6 +147,9 @@ std::int32_t RegCreateKeyExW(HKey key, const char16_t* sub_key, std::uint32_t /*
   std::int32_t error = host::ResolveKey(*state, key, &parent);
   std::u16string path = host::JoinKeyPath(parent.path, host::NormalizeKeyPath(View(sub_key)));
   if (error == kErrorSuccess && result == nullptr) error = kErrorInvalidParameter;
+  if (error == kErrorSuccess && host::InjectFault(host::FaultOp::kRegCreate)) {
+    error = kErrorAccessDenied;
+  }
   if (error == kErrorSuccess) {
     bool created = false;
     std::shared_ptr<host::RegKey> made =
@@ -171,6 +175,9 @@ std::int32_t RegSetValueExW(HKey key, const char16_t* value_name, std::uint32_t 
   KeyRef target;
   std::int32_t error = host::ResolveKey(*state, key, &target);
   if (error == kErrorSuccess && data == nullptr && size > 0) error = kErrorInvalidParameter;
+  if (error == kErrorSuccess && host::InjectFault(host::FaultOp::kRegSet)) {
+    error = kErrorAccessDenied;
+  }
   if (error == kErrorSuccess) {
     state->registry.SetValue(target.key.get(), View(value_name), type, data, size);
   }
@@ -196,6 +203,7 @@ std::int32_t RegQueryValueExW(HKey key, const char16_t* value_name, std::uint32_
   std::int32_t error = host::ResolveKey(*state, key, &target);
   if (error != kErrorSuccess) return error;
   if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
+  if (host::InjectFault(host::FaultOp::kRegQuery)) return kErrorAccessDenied;
   const host::RegValue* value = state->registry.GetValue(target.key.get(), View(value_name));
   if (value == nullptr) return kErrorFileNotFound;
   if (type != nullptr) *type = value->type;
@@ -216,6 +224,9 @@ std::int32_t RegDeleteValueW(HKey key, const char16_t* value_name) {
   if (state == nullptr) return kErrorInvalidHandle;
   KeyRef target;
   std::int32_t error = host::ResolveKey(*state, key, &target);
+  if (error == kErrorSuccess && host::InjectFault(host::FaultOp::kRegDelete)) {
+    error = kErrorAccessDenied;
+  }
   if (error == kErrorSuccess && !state->registry.DeleteValue(target.key.get(), View(value_name))) {
     error = kErrorFileNotFound;
   }
@@ -239,6 +250,9 @@ std::int32_t RegDeleteKeyW(HKey key, const char16_t* sub_key) {
   std::u16string relative = host::NormalizeKeyPath(View(sub_key));
   std::u16string path = host::JoinKeyPath(parent.path, relative);
   if (error == kErrorSuccess && relative.empty()) error = kErrorInvalidParameter;
+  if (error == kErrorSuccess && host::InjectFault(host::FaultOp::kRegDelete)) {
+    error = kErrorAccessDenied;
+  }
   if (error == kErrorSuccess) {
     std::shared_ptr<host::RegKey> target = state->registry.Find(parent.key, relative);
     if (!target || target->parent == nullptr) {
@@ -272,9 +286,12 @@ std::int32_t RegFlushKey(HKey key) {
   KeyRef target;
   std::int32_t error = host::ResolveKey(*state, key, &target);
   if (error != kErrorSuccess) return error;
+  // An injected failure is the device's, not the host's: nothing is written
+  // and nothing reported, and the registry is still written at the end.
+  bool injected = host::InjectFault(host::FaultOp::kRegFlush);
   std::string message;
-  bool ok = state->registry.Save(state->registry_file, &message);
-  if (!ok) host::ReportError(*state, message);
+  bool ok = !injected && state->registry.Save(state->registry_file, &message);
+  if (!ok && !injected) host::ReportError(*state, message);
   state->journal.Write(host::Event("reg_flush").Text("key", target.path).Bool("ok", ok),
                        "reg flush " + host::Show(target.path) + ": " + host::OkWord(ok));
   return ok ? kErrorSuccess : host::kErrorWriteFault;
