@@ -25,6 +25,11 @@ brandinst_ensure_build_tools() {
   brandinst_ensure_packages cmake:cmake ninja-build:ninja g++:g++ libgtest-dev libbenchmark-dev
 }
 
+# The fuzz targets need clang and its libFuzzer runtime.
+brandinst_ensure_fuzz_tools() {
+  brandinst_ensure_packages clang:clang++ libclang-rt-dev
+}
+
 # The tests of the Windows program run it under Wine in a virtual X server,
 # answer its dialogs with xdotool, and build it with mingw-w64. Wine needs its
 # recommended packages (fonts and the libraries it loads), so these are
