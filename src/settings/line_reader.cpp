@@ -8,6 +8,7 @@ void StartByteLines(ByteLineReader* reader, platform::Handle file) {
   reader->length = 0;
   reader->at_end = false;
   reader->line_number = 0;
+  reader->count_lines = true;
   reader->full_length = 0;
   reader->cut = false;
 }
@@ -124,7 +125,7 @@ void DropLinesNotStartingWith(ByteLineReader* reader, std::uint8_t mark) {
       line = static_cast<const std::uint8_t*>(lf) + 1;
       continue;
     }
-    reader->line_number += CountLineFeeds(line, start);
+    if (reader->count_lines) reader->line_number += CountLineFeeds(line, start);
     line = start;
   }
   reader->position = static_cast<std::uint32_t>(line - chunk);

@@ -21,7 +21,12 @@ struct ByteLineReader {
   bool at_end;             // the last read met the end of the file: none follows
   // What the last delivered line looked like before it was cut; the linter
   // reports what the device reads differently from what was written.
-  std::uint32_t line_number;   // lines passed so far, the delivered one included
+  // Lines passed so far, the delivered one included; kept only when
+  // count_lines is set (StartByteLines sets it). Only the linter reports
+  // line numbers, and counting every line a lookup passes over would be
+  // most of what the lookup costs in a long file.
+  std::uint32_t line_number;
+  bool count_lines;
   std::uint32_t full_length;   // characters of the line before the cut (saturates)
   bool cut;                    // the line had more than 255 characters
 };

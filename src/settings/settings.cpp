@@ -81,8 +81,13 @@ bool CertainlyOtherKey(const std::uint8_t* bytes, std::uint32_t count, const cha
     }
     if (bytes[i] == 0x0D) return false;
     if (key[i] == 0) return true;
-    if (bytes[i] != key[i] &&
-        wtext::ToLower(static_cast<char16_t>(bytes[i])) != wtext::ToLower(key[i])) {
+    if (bytes[i] == key[i]) continue;
+    // Most keys and lines are ASCII, where only the letters fold; this test
+    // runs for every line of a long section, so it stays out of ToLower.
+    if (bytes[i] < 0x80 && key[i] < 0x80) {
+      unsigned folded = bytes[i] | 0x20u;
+      if (folded != (key[i] | 0x20u) || folded < u'a' || folded > u'z') return true;
+    } else if (wtext::ToLower(static_cast<char16_t>(bytes[i])) != wtext::ToLower(key[i])) {
       return true;
     }
   }
@@ -144,6 +149,7 @@ char16_t* LookupSetting(const char16_t* section, const char16_t* key) {
   if (file == platform::kInvalidHandleValue) return nullptr;
   ByteLineReader reader;
   StartByteLines(&reader, file);
+  reader.count_lines = false;
   char16_t line[kLineCapacity];
   SettingsLine parsed;
   bool found = ScanSettings(&reader, section, key, line, &parsed);

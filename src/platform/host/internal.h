@@ -66,6 +66,9 @@ struct State {
   Journal journal;
   std::map<std::uintptr_t, Object> handles;
   std::vector<Child> children;
+  // Indices of the children not yet seen to end: every device call looks for
+  // ended ones, and a delivery may start hundreds of processes.
+  std::vector<std::size_t> running;
   // The placement record's text since its last line break, and an odd byte
   // waiting for its partner when a write ended inside a code unit.
   std::u16string record;

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -90,10 +91,16 @@ Child* ChildOf(platform::Handle handle) {
 }  // namespace
 
 void NoticeEndedProcesses(State& state) {
+  if (state.running.empty()) return;
   bool ended = false;
-  for (Child& child : state.children) {
-    if (!child.ended && WaitFor(child, false)) ended = true;
-  }
+  auto still = std::remove_if(state.running.begin(), state.running.end(), [&](std::size_t index) {
+    Child& child = state.children[index];
+    if (child.ended) return true;  // seen by a wait, which cleared the caches
+    if (!WaitFor(child, false)) return false;
+    ended = true;
+    return true;
+  });
+  state.running.erase(still, state.running.end());
   if (ended) state.tree.caches().Clear();
 }
 
@@ -135,6 +142,7 @@ bool CreateProcessW(const char16_t* image, char16_t* command_line, void* /*proce
   if (ok) {
     state->children.push_back(child);
     std::size_t index = state->children.size() - 1;
+    if (!child.ended) state->running.push_back(index);
     information->hProcess = static_cast<Handle>(host::AddObject(host::ProcessObject{index}));
     information->hThread = static_cast<Handle>(host::AddObject(host::ThreadObject{index}));
     information->dwProcessId =
