@@ -201,21 +201,21 @@ Handle FindFirstFileW(const char16_t* pattern, FindData* data) {
   if (host::InjectFault(host::FaultOp::kFind)) return kInvalidHandleValue;
   host::NoticeEndedProcesses(*state);
   host::FindObject find;
-  if (!state->tree.List(View(pattern), &find.entries) || find.entries.empty()) {
+  host::Listed first;
+  if (!state->tree.Enumerate(View(pattern), &find.enumeration) || !find.enumeration.Next(&first)) {
     return kInvalidHandleValue;
   }
-  host::Fill(find.entries[0], data);
-  find.next = 1;
+  host::Fill(first, data);
   return static_cast<Handle>(host::AddObject(std::move(find)));
 }
 
 bool FindNextFileW(Handle find, FindData* data) {
   auto* object = host::FindObjectOf<host::FindObject>(host::Value(find));
   if (object == nullptr || data == nullptr) return false;
-  if (host::InjectFault(host::FaultOp::kFind) || object->next >= object->entries.size()) {
-    return false;
-  }
-  host::Fill(object->entries[object->next++], data);
+  if (host::InjectFault(host::FaultOp::kFind)) return false;
+  host::Listed entry;
+  if (!object->enumeration.Next(&entry)) return false;
+  host::Fill(entry, data);
   return true;
 }
 

@@ -30,8 +30,7 @@ struct FileObject {
   Fd fd;
 };
 struct FindObject {
-  std::vector<Listed> entries;  // taken when the enumeration started
-  std::size_t next = 0;
+  Enumeration enumeration;  // holds its folder open until FindClose
 };
 struct KeyObject {
   std::shared_ptr<RegKey> key;

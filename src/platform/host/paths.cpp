@@ -29,12 +29,13 @@ bool ForEachName(int folder, F&& visit) {
     close(fd);
     return false;
   }
-  errno = 0;
-  while (const struct dirent* d = readdir(dir)) {
-    if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0) {
-      visit(std::string(d->d_name));
-    }
+  for (;;) {
     errno = 0;
+    const struct dirent* d = readdir(dir);
+    if (d == nullptr) break;
+    if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0) {
+      visit(std::string_view(d->d_name));
+    }
   }
   bool ok = errno == 0;
   closedir(dir);
@@ -51,6 +52,53 @@ int CompareFolded(std::u16string_view a, std::u16string_view b) {
     if (x != y) return x < y ? -1 : 1;
   }
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+// Host names in the order enumeration gives them: by their UTF-16 forms
+// compared without regard to case, ties in byte order. An enumeration pass
+// compares every name in the folder, so names that are ASCII up to where
+// they differ (nearly all) are compared on their bytes, without decoding:
+// there each byte is one code unit and only A-Z fold.
+int CompareHostNames(std::string_view a, std::string_view b) {
+  std::size_t n = std::min(a.size(), b.size());
+  std::size_t i = 0;
+  for (; i < n; ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 0x80 || y >= 0x80) break;
+    if (x == y) continue;
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (i == n) {
+    // One is a prefix of the other after folding; any bytes left are at
+    // least one code unit more.
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  } else if (int folded = CompareFolded(FromUtf8(a), FromUtf8(b)); folded != 0) {
+    return folded;
+  }
+  int bytes = a.compare(b);
+  return bytes < 0 ? -1 : bytes > 0 ? 1 : 0;
+}
+
+// Whether an enumeration reports the entry: a name the device cannot hold
+// in FindData, or cannot address because it contains its separator, is not
+// reported.
+bool Listable(std::string_view host_name, std::u16string_view wildcard) {
+  if (host_name.find('\\') != std::string_view::npos) return false;
+  std::u16string name = FromUtf8(host_name);
+  if (name.size() > static_cast<std::size_t>(platform::kMaxPath - 1)) return false;
+  return MatchWildcard(wildcard, name);
+}
+
+// A 64-bit hash spread over all its bits, for the filters' bit positions.
+std::uint64_t Mix(std::uint64_t h) {
+  h ^= h >> 30;
+  h *= 0xbf58476d1ce4e5b9ull;
+  h ^= h >> 27;
+  h *= 0x94d049bb133111ebull;
+  return h ^ (h >> 31);
 }
 
 std::uint32_t AttributesOf(const struct stat& st) {
@@ -76,13 +124,110 @@ std::uint64_t FolderCaches::FoldedHash(std::u16string_view name) {
   return hash;
 }
 
-void FolderCaches::Insert(Folder* entry, const std::string& host_name) {
-  std::uint64_t hash = FoldedHash(FromUtf8(host_name));
-  auto range = entry->names.equal_range(hash);
-  for (auto it = range.first; it != range.second; ++it) {
-    if (it->second == host_name) return;
+// k bit positions from two halves of one hash (Kirsch and Mitzenmacher),
+// k chosen for the bits per name: ln 2 of them.
+namespace {
+template <typename F>
+void ForEachBit(std::uint64_t hash, std::size_t words, std::size_t bits_per_name, F&& bit) {
+  std::uint64_t h = Mix(hash);
+  auto a = static_cast<std::uint32_t>(h);
+  auto b = static_cast<std::uint32_t>(h >> 32) | 1u;
+  std::size_t k = std::max<std::size_t>(1, (bits_per_name * 693 + 500) / 1000);
+  std::uint64_t m = static_cast<std::uint64_t>(words) * 64;
+  for (std::size_t i = 0; i < k; ++i) {
+    std::uint32_t g = a + static_cast<std::uint32_t>(i) * b;
+    if (!bit((static_cast<std::uint64_t>(g) * m) >> 32)) return;
   }
-  entry->names.emplace(hash, host_name);
+}
+}  // namespace
+
+void FolderCaches::Set(Folder* entry, std::uint64_t hash) const {
+  if (entry->bits.empty()) return;
+  ForEachBit(hash, entry->bits.size(), limits_.filter_bits_per_name, [&](std::uint64_t i) {
+    entry->bits[i >> 6] |= std::uint64_t{1} << (i & 63);
+    return true;
+  });
+}
+
+bool FolderCaches::MayHold(const Folder& entry, std::uint64_t hash) const {
+  if (entry.bits.empty()) return true;
+  bool all = true;
+  ForEachBit(hash, entry.bits.size(), limits_.filter_bits_per_name, [&](std::uint64_t i) {
+    all = (entry.bits[i >> 6] >> (i & 63)) & 1;
+    return all;
+  });
+  return all;
+}
+
+void FolderCaches::Drop(std::map<Key, Folder>::iterator it) {
+  filter_bytes_ -= it->second.bits.size() * sizeof(std::uint64_t) + VariantBytes(it->second);
+  folders_.erase(it);
+}
+
+namespace {
+// A host name that is its own folded form: a lookup in another case finds
+// it by looking for the folded form itself.
+bool IsFoldedForm(std::string_view host_name) {
+  std::string folded;
+  return ToUtf8Exact(FoldName(FromUtf8(host_name)), &folded) && folded == host_name;
+}
+}  // namespace
+
+// Lets the folders least recently used go until `bytes` more fit the cap.
+void FolderCaches::MakeRoom(std::size_t bytes) {
+  while (filter_bytes_ + bytes > limits_.filters_bytes && !folders_.empty()) {
+    auto oldest = folders_.begin();
+    for (auto it = folders_.begin(); it != folders_.end(); ++it) {
+      if (it->second.used < oldest->second.used) oldest = it;
+    }
+    Drop(oldest);
+  }
+}
+
+std::size_t FolderCaches::VariantBytes(const Folder& entry) {
+  std::size_t bytes = 0;
+  for (const std::string& name : entry.variants) bytes += sizeof(std::string) + name.capacity();
+  return bytes;
+}
+
+std::ptrdiff_t FolderCaches::AddVariant(Folder* entry, std::string_view host_name) const {
+  if (!entry->variants_complete || IsFoldedForm(host_name)) return 0;
+  if (entry->variants.size() >= limits_.variants_per_folder) {
+    std::ptrdiff_t freed = static_cast<std::ptrdiff_t>(VariantBytes(*entry));
+    entry->variants_complete = false;
+    entry->variants = std::vector<std::string>();
+    return -freed;
+  }
+  entry->variants.emplace_back(host_name);
+  return static_cast<std::ptrdiff_t>(sizeof(std::string) + entry->variants.back().capacity());
+}
+
+bool FolderCaches::AlikeFromVariants(int folder, const Folder& entry, const std::u16string& folded,
+                                     std::vector<std::string>* alike) const {
+  if (!entry.variants_complete) return false;
+  alike->clear();
+  std::string folded_host;
+  struct stat st;
+  if (ToUtf8Exact(folded, &folded_host) &&
+      fstatat(folder, folded_host.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    alike->push_back(folded_host);
+  }
+  for (const std::string& variant : entry.variants) {
+    if (FoldName(FromUtf8(variant)) == folded) alike->push_back(variant);
+  }
+  return true;
+}
+
+void FolderCaches::Clear() {
+  folders_.clear();
+  filter_bytes_ = 0;
+}
+
+FolderCaches::Folder* FolderCaches::Fresh(const struct stat& folder_st) {
+  auto it = folders_.find(Key{folder_st.st_dev, folder_st.st_ino});
+  if (it == folders_.end() || !SameTime(it->second.mtime, folder_st.st_mtim)) return nullptr;
+  it->second.used = ++clock_;
+  return &it->second;
 }
 
 FolderCaches::Folder* FolderCaches::GetIfKnown(int folder, struct stat* st) {
@@ -93,85 +238,105 @@ FolderCaches::Folder* FolderCaches::GetIfKnown(int folder, struct stat* st) {
   return it == folders_.end() ? nullptr : &it->second;
 }
 
-FolderCaches::Folder* FolderCaches::Get(int folder, const struct stat* known) {
-  struct stat st;
-  if (known != nullptr) {
-    st = *known;
-  } else if (fstat(folder, &st) != 0) {
-    return nullptr;
+FolderCaches::Folder* FolderCaches::Rebuild(int folder, const struct stat& folder_st,
+                                            const std::u16string* folded,
+                                            std::vector<std::string>* alike) {
+  const Key key{folder_st.st_dev, folder_st.st_ino};
+  std::size_t expected = 0;
+  // The old filter goes before the new one is made, so that the two are
+  // never held at once.
+  if (auto it = folders_.find(key); it != folders_.end()) {
+    expected = it->second.names;
+    Drop(it);
   }
-  Key key{st.st_dev, st.st_ino};
-  auto it = folders_.find(key);
-  if (it != folders_.end() && SameTime(it->second.mtime, st.st_mtim)) return &it->second;
-  // The time is taken before the scan: a change during the scan shows up as
-  // a newer time at the next lookup.
-  Folder fresh;
-  fresh.mtime = st.st_mtim;
-  if (!ForEachName(folder, [&](const std::string& name) { Insert(&fresh, name); })) {
-    folders_.erase(key);
-    return nullptr;
+  const std::size_t bits_per_name = std::max<std::size_t>(1, limits_.filter_bits_per_name);
+  const std::size_t most = std::max<std::size_t>(1, limits_.filter_max_bytes * 8 / bits_per_name);
+  const std::uint64_t wanted = folded != nullptr ? FoldedHash(*folded) : 0;
+  // Sized for twice the names it is expected to hold, so that a folder that
+  // keeps growing is read again only each time it has doubled; a first read
+  // of a folder bigger than the smallest filter takes a second read.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::size_t capacity = std::min(most, std::max(limits_.filter_min_names, 2 * expected));
+    std::size_t words = (capacity * bits_per_name + 63) / 64;
+    MakeRoom(words * sizeof(std::uint64_t));
+    Folder fresh;
+    // The time is taken before the read: a change during it shows up as a
+    // newer time at the next lookup.
+    fresh.mtime = folder_st.st_mtim;
+    fresh.capacity = capacity;
+    fresh.bits.assign(words, 0);
+    if (alike != nullptr) alike->clear();
+    std::size_t count = 0;
+    ++reads_;
+    bool read = ForEachName(folder, [&](std::string_view host_name) {
+      std::u16string name = FromUtf8(host_name);
+      std::uint64_t hash = FoldedHash(name);
+      Set(&fresh, hash);
+      AddVariant(&fresh, host_name);
+      ++count;
+      if (alike != nullptr && hash == wanted && FoldName(name) == *folded) {
+        alike->emplace_back(host_name);
+      }
+    });
+    if (!read) return nullptr;
+    fresh.names = count;
+    if (count > capacity && capacity < most && attempt == 0) {
+      expected = count;
+      continue;
+    }
+    fresh.used = ++clock_;
+    MakeRoom(words * sizeof(std::uint64_t) + VariantBytes(fresh));
+    filter_bytes_ += words * sizeof(std::uint64_t) + VariantBytes(fresh);
+    Folder& stored = folders_[key];
+    stored = std::move(fresh);
+    return &stored;
   }
-  Folder& stored = folders_[key];
-  stored = std::move(fresh);
-  return &stored;
+  return nullptr;  // not reached: the second attempt always stores
 }
 
 bool FolderCaches::Lookup(int folder, const struct stat* folder_st, std::u16string_view name,
                           std::string* host_name, struct stat* st) {
   std::string exact;
   bool exact_ok = ToUtf8Exact(name, &exact) && !exact.empty();
-  // A folder whose names are cached, and that has not changed since, answers
-  // from its cache: a name that is not there is not in the folder, and no
-  // call is made to learn it (in a big folder, a name that does not exist
-  // costs the file system a search).
+  const std::uint64_t hash = FoldedHash(name);
+  // A folder whose filter is current answers "no such name, in any case"
+  // without a call (in a big folder, a name that does not exist costs the
+  // file system a search).
   if (folder_st != nullptr) {
-    auto it = folders_.find(Key{folder_st->st_dev, folder_st->st_ino});
-    if (it != folders_.end() && SameTime(it->second.mtime, folder_st->st_mtim)) {
-      return FindCached(folder, &it->second, name, exact_ok ? &exact : nullptr, host_name, st);
+    if (const Folder* entry = Fresh(*folder_st); entry != nullptr && !MayHold(*entry, hash)) {
+      return false;
     }
   }
   if (exact_ok && fstatat(folder, exact.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0) {
     *host_name = std::move(exact);
     return true;
   }
-  Folder* entry = Get(folder, folder_st);
-  if (entry == nullptr) return false;
-  return FindCached(folder, entry, name, nullptr, host_name, st);
-}
-
-bool FolderCaches::FindCached(int folder, Folder* entry, std::u16string_view name,
-                              const std::string* exact, std::string* host_name, struct stat* st) {
-  // The names under the hash that really fold to `name`: the exact one
-  // first, then in byte order.
-  const std::u16string folded = FoldName(name);
-  auto range = entry->names.equal_range(FoldedHash(name));
-  std::vector<std::string> candidates;
-  for (auto it = range.first; it != range.second; ++it) {
-    if (FoldName(FromUtf8(it->second)) == folded) candidates.push_back(it->second);
+  struct stat own;
+  if (folder_st == nullptr) {
+    if (fstat(folder, &own) != 0) return false;
+    folder_st = &own;
+    if (const Folder* entry = Fresh(own); entry != nullptr && !MayHold(*entry, hash)) {
+      return false;
+    }
   }
-  auto before = [exact](const std::string& a, const std::string& b) {
-    if (exact != nullptr && (a == *exact) != (b == *exact)) return a == *exact;
-    return a < b;
-  };
-  std::sort(candidates.begin(), candidates.end(), before);
-  for (const std::string& candidate : candidates) {
+  // Another case of the name, or none: the folder's variants tell which
+  // names fold alike when it has few; else the folder is read for them,
+  // which also makes its filter afresh.
+  const std::u16string folded = FoldName(name);
+  std::vector<std::string> alike;
+  const Folder* known = Fresh(*folder_st);
+  if ((known == nullptr || !AlikeFromVariants(folder, *known, folded, &alike)) &&
+      Rebuild(folder, *folder_st, &folded, &alike) == nullptr) {
+    return false;
+  }
+  std::sort(alike.begin(), alike.end());
+  for (const std::string& candidate : alike) {
     if (fstatat(folder, candidate.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0) {
       *host_name = candidate;
       return true;
     }
-    Erase(entry, candidate);  // gone meanwhile
   }
   return false;
-}
-
-void FolderCaches::Erase(Folder* entry, const std::string& host_name) {
-  auto range = entry->names.equal_range(FoldedHash(FromUtf8(host_name)));
-  for (auto it = range.first; it != range.second; ++it) {
-    if (it->second == host_name) {
-      entry->names.erase(it);
-      return;
-    }
-  }
 }
 
 // Both are called after the change, so the folder's time that GetIfKnown
@@ -180,20 +345,35 @@ void FolderCaches::Added(int folder, const std::string& host_name) {
   struct stat st;
   Folder* entry = GetIfKnown(folder, &st);
   if (entry == nullptr) return;
-  Insert(entry, host_name);
+  Set(entry, FoldedHash(FromUtf8(host_name)));
+  filter_bytes_ += AddVariant(entry, host_name);
+  ++entry->names;
   entry->mtime = st.st_mtim;
+  // Past the names it was sized for, the filter would answer "maybe" ever
+  // more often: it is made again, twice as big, from a read of the folder.
+  const std::size_t most =
+      limits_.filter_max_bytes * 8 / std::max<std::size_t>(1, limits_.filter_bits_per_name);
+  if (entry->names > entry->capacity && entry->capacity < most) {
+    Rebuild(folder, st, nullptr, nullptr);
+  }
 }
 
+// The name's bits stay set: other names may share them.
 void FolderCaches::Removed(int folder, const std::string& host_name) {
   struct stat st;
   Folder* entry = GetIfKnown(folder, &st);
   if (entry == nullptr) return;
-  Erase(entry, host_name);
   entry->mtime = st.st_mtim;
+  auto it = std::find(entry->variants.begin(), entry->variants.end(), host_name);
+  if (it != entry->variants.end()) {
+    filter_bytes_ -= sizeof(std::string) + it->capacity();
+    entry->variants.erase(it);
+  }
 }
 
 void FolderCaches::Forget(const struct stat& folder) {
-  folders_.erase(Key{folder.st_dev, folder.st_ino});
+  auto it = folders_.find(Key{folder.st_dev, folder.st_ino});
+  if (it != folders_.end()) Drop(it);
 }
 
 // ---- Names -------------------------------------------------------------------
@@ -386,56 +566,132 @@ bool Tree::Resolve(std::u16string_view path, Entry* entry) {
   return true;
 }
 
-bool Tree::List(std::u16string_view pattern, std::vector<Listed>* found) {
-  found->clear();
+bool Tree::Enumerate(std::u16string_view pattern, Enumeration* enumeration) {
   std::vector<std::u16string> parts;
   if (!SplitPath(pattern, &parts) || parts.empty()) return false;
   FolderFd folder;
   struct stat folder_st;
   if (!OpenFolder(parts, parts.size() - 1, &folder, &folder_st)) return false;
-  const std::u16string& wildcard = parts.back();
+  return enumeration->Start(folder.get(), parts.back(), limits_);
+}
 
-  // The entries as they come, and their host names for the order alone:
-  // a big folder is listed without a second copy of every name.
-  std::vector<std::string> host_names;
-  bool read = ForEachName(folder.get(), [&](const std::string& host_name) {
-    std::u16string name = FromUtf8(host_name);
-    // A name the device cannot hold in FindData, or cannot address because
-    // it contains its separator, is not reported.
-    if (name.size() > static_cast<std::size_t>(platform::kMaxPath - 1)) return;
-    if (name.find(u'\\') != std::u16string::npos) return;
-    if (!MatchWildcard(wildcard, name)) return;
-    struct stat st;
-    if (fstatat(folder.get(), host_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-    found->push_back(Listed{std::move(name), AttributesOf(st)});
-    host_names.push_back(host_name);
-  });
-  if (!read) {
-    found->clear();
+// ---- Enumeration -------------------------------------------------------------
+
+void Enumeration::CloseDir::operator()(DIR* dir) const { closedir(dir); }
+
+// The folder stays open for the enumeration's life: every pass reads the
+// same folder, wherever it has been moved meanwhile.
+bool Enumeration::Start(int folder, std::u16string_view wildcard, const Limits& limits) {
+  int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    close(fd);
     return false;
   }
-  std::vector<std::uint32_t> order(found->size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    int folded = CompareFolded((*found)[a].name, (*found)[b].name);
-    return folded != 0 ? folded < 0 : host_names[a] < host_names[b];
-  });
-  host_names = std::vector<std::string>();
-  // The entries into that order in place: position i takes entry order[i].
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (order[i] == i) continue;
-    Listed held = std::move((*found)[i]);
-    std::size_t at = i;
-    while (order[at] != i) {
-      std::size_t from = order[at];
-      (*found)[at] = std::move((*found)[from]);
-      order[at] = static_cast<std::uint32_t>(at);
-      at = from;
-    }
-    (*found)[at] = std::move(held);
-    order[at] = static_cast<std::uint32_t>(at);
+  *this = Enumeration();
+  dir_.reset(dir);
+  wildcard_ = std::u16string(wildcard);
+  max_entries_ = std::max<std::size_t>(1, limits.window_entries);
+  max_bytes_ = limits.window_bytes;
+  return Pass();
+}
+
+void Enumeration::DropLargest() {
+  auto less = [this](std::uint32_t a, std::uint32_t b) {
+    return CompareHostNames(NameAt(a), NameAt(b)) < 0;
+  };
+  std::pop_heap(window_.begin(), window_.end(), less);
+  held_ -= NameAt(window_.back()).size() + 1;
+  window_.pop_back();
+  closed_ = true;
+}
+
+// The names still in the window, packed into storage sized for them and a
+// quarter again: the dropped names' bytes are let go.
+void Enumeration::Compact() {
+  std::vector<char> packed;
+  packed.reserve(held_ + held_ / 4 + 1024);
+  for (std::uint32_t& offset : window_) {
+    std::string_view name = NameAt(offset);
+    offset = static_cast<std::uint32_t>(packed.size());
+    packed.insert(packed.end(), name.begin(), name.end());
+    packed.push_back('\0');
   }
+  arena_.swap(packed);
+}
+
+// One read of the folder. The window is a max-heap while it fills: once it
+// is full, a name is let in only if it sorts before the largest held, which
+// then goes. What it holds at the end is every name after last_ up to some
+// bound, which is what makes the next pass start where this one ends.
+bool Enumeration::Pass() {
+  auto less = [this](std::uint32_t a, std::uint32_t b) {
+    return CompareHostNames(NameAt(a), NameAt(b)) < 0;
+  };
+  window_.clear();
+  arena_.clear();
+  held_ = 0;
+  next_ = 0;
+  closed_ = false;
+  ++passes_;
+  rewinddir(dir_.get());
+  for (;;) {
+    errno = 0;
+    const struct dirent* d = readdir(dir_.get());
+    if (d == nullptr) break;
+    std::string_view name(d->d_name);
+    if (name == "." || name == "..") continue;
+    if (started_ && CompareHostNames(name, last_) <= 0) continue;
+    if (closed_ && CompareHostNames(name, NameAt(window_.front())) >= 0) continue;
+    if (!Listable(name, wildcard_)) continue;
+    if (window_.size() >= max_entries_) DropLargest();
+    // Full storage is packed when a quarter of it is dropped names, else
+    // grown by a quarter: it never holds much more than the window.
+    if (arena_.size() + name.size() + 1 > arena_.capacity()) {
+      if (arena_.size() - held_ >= arena_.size() / 4) {
+        Compact();
+      } else {
+        arena_.reserve(arena_.size() + arena_.size() / 4 + name.size() + 1024);
+      }
+    }
+    window_.push_back(static_cast<std::uint32_t>(arena_.size()));
+    arena_.insert(arena_.end(), name.begin(), name.end());
+    arena_.push_back('\0');
+    held_ += name.size() + 1;
+    std::push_heap(window_.begin(), window_.end(), less);
+    while (held_ + window_.size() * sizeof(std::uint32_t) > max_bytes_ && window_.size() > 1) {
+      DropLargest();
+    }
+    if (window_.size() >= max_entries_) closed_ = true;
+  }
+  if (errno != 0) {
+    window_.clear();
+    return false;
+  }
+  std::sort_heap(window_.begin(), window_.end(), less);
+  complete_ = !closed_;
   return true;
+}
+
+bool Enumeration::Next(Listed* entry) {
+  if (!dir_) return false;
+  for (;;) {
+    if (next_ >= window_.size()) {
+      if (complete_ || !Pass() || window_.empty()) {
+        complete_ = true;
+        window_.clear();
+        return false;
+      }
+    }
+    last_.assign(NameAt(window_[next_++]));
+    started_ = true;
+    struct stat st;
+    if (fstatat(dirfd(dir_.get()), last_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    entry->name = FromUtf8(last_);
+    entry->attributes = AttributesOf(st);
+    return true;
+  }
 }
 
 }  // namespace host

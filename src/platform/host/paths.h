@@ -15,9 +15,11 @@
 // walked afresh.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -57,16 +59,45 @@ class Fd {
   int fd_ = -1;
 };
 
-// The names of each folder looked at so far, case-folded, so that finding
-// `logo.gif` as `LOGO.GIF`, or proving that no case of it exists, costs one
-// lookup instead of a scan of the folder. A folder is scanned once; our own
-// changes keep its entry up to date, and a modification time that differs
-// from the one seen last (someone else changed the folder) has it scanned
-// again. Changes made by another process within the file system's clock tick
-// of our own can go unseen, so whoever runs such a process drops all entries
-// when it ends (Clear).
+// Sizes that bound what the backend holds in memory, whatever the folders
+// hold. The defaults suit any device image; tests make them small to reach
+// their edges with a few hundred files.
+struct Limits {
+  // An enumeration holds at most this many names at once, and at most this
+  // many bytes of them (each name with its terminator and a 4-byte index; the
+  // storage it takes stays under one and a half times that).
+  std::size_t window_entries = 4096;
+  std::size_t window_bytes = 80 * 1024;
+  // Each cached folder's name filter: bits per name it is sized for, the
+  // fewest names it is sized for, and the most bytes it takes; all folders'
+  // filters together take at most `filters_bytes`.
+  std::size_t filter_bits_per_name = 16;
+  std::size_t filter_min_names = 256;
+  std::size_t filter_max_bytes = 512 * 1024;
+  std::size_t filters_bytes = 1024 * 1024;
+  // Each cached folder also keeps the names that are not already in folded
+  // form (`Logo.GIF`, not `logo.gif`), up to this many, so that finding
+  // another case of a name does not read the whole folder. A folder with
+  // more of them is read for each such lookup.
+  std::size_t variants_per_folder = 1024;
+};
+
+// What each folder looked at so far holds, as a filter of its case-folded
+// names (a Bloom filter), so that proving that no case of `logo.gif` exists
+// costs no call at all, in a folder of any size, and at most a couple of bytes
+// a name. A name the filter may hold is looked up exactly, and when no entry
+// has exactly that name the folder is read for the names that fold alike; the
+// same read rebuilds the filter. A folder is read once to start its filter;
+// our own changes keep it up to date (a removed name leaves its bits set,
+// which only costs a read later, never a wrong answer), and a modification
+// time that differs from the one seen last (someone else changed the folder)
+// has it read again. Changes made by another process within the file
+// system's clock tick of our own can go unseen, so whoever runs such a
+// process drops all entries when it ends (Clear).
 class FolderCaches {
  public:
+  explicit FolderCaches(const Limits& limits = Limits()) : limits_(limits) {}
+
   // The host name and lstat of `name` in `folder`: the exact name when it
   // exists, else the first existing name (in byte order) that folds the same.
   // `folder_st` is the folder's own stat when the caller has just taken it
@@ -78,7 +109,7 @@ class FolderCaches {
   void Removed(int folder, const std::string& host_name);
   // A folder that is about to be removed (its inode may be reused).
   void Forget(const struct stat& folder);
-  void Clear() { folders_.clear(); }
+  void Clear();
 
   // Descriptors that stay open for a while (the tree's opened folders) and
   // the folders they stand for, so that Added and Removed need not ask the
@@ -88,28 +119,51 @@ class FolderCaches {
   }
   void Unremember(int fd) { known_fds_.erase(fd); }
 
+  // Bytes all filters take now, and whole-folder reads made so far (for tests).
+  std::size_t filter_bytes() const { return filter_bytes_; }
+  std::size_t reads() const { return reads_; }
+
  private:
   struct Folder {
     struct timespec mtime {};
-    // The host names by a hash of their case-folded form. Keyed by the
-    // folded form itself, a folder of many thousand files would cost twice
-    // as much; it is made only for the names a lookup's hash picks out.
-    std::unordered_multimap<std::uint64_t, std::string> names;
+    std::vector<std::uint64_t> bits;
+    std::size_t names = 0;     // names set since it was built (removed ones too)
+    std::size_t capacity = 0;  // names it was sized for
+    std::uint64_t used = 0;    // when it last answered, for eviction
+    // The names not in folded form, when there are few enough of them
+    // (variants_complete): with a look at the folded form itself, they
+    // answer a lookup by another case without a read of the folder.
+    std::vector<std::string> variants;
+    bool variants_complete = true;
   };
   using Key = std::pair<dev_t, ino_t>;
 
-  Folder* Get(int folder, const struct stat* known);  // scanned when missing or stale
-  Folder* GetIfKnown(int folder, struct stat* st);    // never scans; *st: the folder's
-  // `name` among the cached names of `entry` that still exist: `exact` (its
-  // host form, when it has one) first, then the others in byte order.
-  static bool FindCached(int folder, Folder* entry, std::u16string_view name,
-                         const std::string* exact, std::string* host_name, struct stat* st);
+  Folder* Fresh(const struct stat& folder_st);     // cached and unchanged since
+  Folder* GetIfKnown(int folder, struct stat* st);  // *st: the folder's
+  // Reads `folder` into a new filter for it, collecting the names that fold
+  // to `folded` (null: none wanted); null when the folder cannot be read.
+  Folder* Rebuild(int folder, const struct stat& folder_st, const std::u16string* folded,
+                  std::vector<std::string>* alike);
+  void Set(Folder* entry, std::uint64_t hash) const;
+  bool MayHold(const Folder& entry, std::uint64_t hash) const;
+  void Drop(std::map<Key, Folder>::iterator it);
+  // Keeps `host_name` among the entry's variants when it is one; the change
+  // in the bytes they take.
+  std::ptrdiff_t AddVariant(Folder* entry, std::string_view host_name) const;
+  // The existing names of `folder` that fold to `folded`, from the entry's
+  // variants and the folded form; false when the variants cannot tell.
+  bool AlikeFromVariants(int folder, const Folder& entry, const std::u16string& folded,
+                         std::vector<std::string>* alike) const;
+  static std::size_t VariantBytes(const Folder& entry);
+  void MakeRoom(std::size_t bytes);
   static std::uint64_t FoldedHash(std::u16string_view name);
-  static void Insert(Folder* entry, const std::string& host_name);
-  static void Erase(Folder* entry, const std::string& host_name);
 
+  Limits limits_;
   std::map<Key, Folder> folders_;
   std::unordered_map<int, Key> known_fds_;
+  std::size_t filter_bytes_ = 0;
+  std::uint64_t clock_ = 0;
+  std::size_t reads_ = 0;
 };
 
 // A folder held open for as long as an entry needs it; the tree's opened
@@ -147,6 +201,56 @@ struct Listed {
   std::uint32_t attributes;
 };
 
+// The entries of one folder whose names match a wildcard, one at a time,
+// sorted by case-folded name (ties in byte order of the host name, so that
+// the order never depends on the host's directory order). `.` and `..` are
+// never listed, nor names longer than FindData can hold, nor names holding
+// the device's separator.
+//
+// A folder of any size is enumerated in a bounded window: each pass reads
+// the whole folder and keeps the smallest names after the last one given
+// out, as many as the window holds; when they are used up, another pass.
+// A folder whose matching names fit the window is read once. Each entry is
+// looked at (lstat) just before it is given out, so an entry removed or moved
+// away meanwhile is not reported; one added meanwhile is, when it sorts
+// after the last name given out and a pass is still to come.
+class Enumeration {
+ public:
+  Enumeration() = default;
+  Enumeration(Enumeration&&) noexcept = default;
+  Enumeration& operator=(Enumeration&&) noexcept = default;
+
+  // The next entry; false when there is none left (or the folder can no
+  // longer be read).
+  bool Next(Listed* entry);
+  std::size_t passes() const { return passes_; }  // for tests
+
+ private:
+  friend class Tree;
+  struct CloseDir {
+    void operator()(DIR* dir) const;
+  };
+  bool Start(int folder, std::u16string_view wildcard, const Limits& limits);
+  bool Pass();
+  std::string_view NameAt(std::uint32_t offset) const { return &arena_[offset]; }
+  void DropLargest();
+  void Compact();
+
+  std::unique_ptr<DIR, CloseDir> dir_;
+  std::u16string wildcard_;
+  std::size_t max_entries_ = 0;
+  std::size_t max_bytes_ = 0;
+  std::vector<char> arena_;             // the window's names, each ended by a NUL
+  std::vector<std::uint32_t> window_;   // offsets into arena_: a max-heap during a pass, then sorted
+  std::size_t held_ = 0;                // bytes of the window's names and terminators
+  std::size_t next_ = 0;                // in window_
+  std::string last_;                    // the last name taken from a window
+  bool started_ = false;                // last_ is set
+  bool closed_ = false;                 // this pass's window has let a name go
+  bool complete_ = false;               // the last pass held every name left
+  std::size_t passes_ = 0;
+};
+
 // Splits a device path at `\` and `/`, dropping empty components. False when
 // a component is `.` or `..`: the device has no such names, and they would
 // lead out of fs/.
@@ -163,6 +267,8 @@ bool IsValidNewName(std::u16string_view name);
 // The device's file system: DIR/fs and the folder caches.
 class Tree {
  public:
+  explicit Tree(const Limits& limits = Limits()) : limits_(limits), caches_(limits) {}
+
   // Opens DIR/fs, which must be a folder and not a link.
   bool Open(const std::filesystem::path& fs_dir, std::string* error);
   void Close();
@@ -173,12 +279,10 @@ class Tree {
   // does not exist (see Entry::exists).
   bool Resolve(std::u16string_view path, Entry* entry);
 
-  // `pattern` is a folder's path with a wildcard name as its last component:
-  // the folder's entries whose names match it, sorted by case-folded name
-  // (ties in byte order of the host name, so the order never depends on the
-  // host's directory order). `.` and `..` are never listed, nor names longer
-  // than FindData can hold. False when the folder is missing or a link.
-  bool List(std::u16string_view pattern, std::vector<Listed>* found);
+  // Starts `enumeration` over the entries of a folder whose names match a
+  // wildcard: `pattern` is the folder's path with the wildcard as its last
+  // component. False when the folder is missing, a link, or cannot be read.
+  bool Enumerate(std::u16string_view pattern, Enumeration* enumeration);
 
   FolderCaches& caches() { return caches_; }
 
@@ -200,6 +304,7 @@ class Tree {
                    bool* exact);
   void DropOpened();
 
+  Limits limits_;
   std::shared_ptr<const Fd> root_;
   FolderCaches caches_;
   // By the path of the folder as given: its names joined by single "\".
