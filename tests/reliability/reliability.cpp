@@ -116,22 +116,6 @@ Picture TakePicture(const fs::path& root) {
   return picture;
 }
 
-std::string Differences(const Picture& before, const Picture& after) {
-  std::string out;
-  for (const auto& [name, state] : before) {
-    auto found = after.find(name);
-    if (found == after.end()) {
-      out += "removed: " + name + "\n";
-    } else if (found->second != state) {
-      out += "changed: " + name + "\n";
-    }
-  }
-  for (const auto& [name, state] : after) {
-    if (before.count(name) == 0) out += "added: " + name + "\n";
-  }
-  return out;
-}
-
 namespace {
 
 constexpr std::uint32_t kEverything = IN_ALL_EVENTS | IN_EXCL_UNLINK;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim_helpers.h"
+
 namespace reliability {
 
 namespace fs = std::filesystem;
@@ -49,7 +51,7 @@ Measured RunMeasured(const std::vector<std::string>& args, double timeout_second
 using Picture = std::map<std::string, std::string>;
 Picture TakePicture(const fs::path& root);
 // The paths that differ, one a line; empty when the pictures are equal.
-std::string Differences(const Picture& before, const Picture& after);
+using simtest::Differences;
 
 // inotify on a set of folders: every open, read, listing, write, change of
 // attributes, creation, removal and rename in them (and in every folder

@@ -19,16 +19,20 @@ bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// `folder` opened anew for reading its names, with an offset of its own.
+DIR* OpenNames(int folder) {
+  int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) close(fd);
+  return dir;
+}
+
 // Reads the names in `folder` (. and .. left out); false when it cannot be read.
 template <typename F>
 bool ForEachName(int folder, F&& visit) {
-  int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  DIR* dir = fdopendir(fd);
-  if (dir == nullptr) {
-    close(fd);
-    return false;
-  }
+  DIR* dir = OpenNames(folder);
+  if (dir == nullptr) return false;
   for (;;) {
     errno = 0;
     const struct dirent* d = readdir(dir);
@@ -143,7 +147,7 @@ void ForEachBit(std::uint64_t hash, std::size_t words, std::size_t bits_per_name
 
 void FolderCaches::Set(Folder* entry, std::uint64_t hash) const {
   if (entry->bits.empty()) return;
-  ForEachBit(hash, entry->bits.size(), limits_.filter_bits_per_name, [&](std::uint64_t i) {
+  ForEachBit(hash, entry->bits.size(), entry->bits_per_name, [&](std::uint64_t i) {
     entry->bits[i >> 6] |= std::uint64_t{1} << (i & 63);
     return true;
   });
@@ -152,7 +156,7 @@ void FolderCaches::Set(Folder* entry, std::uint64_t hash) const {
 bool FolderCaches::MayHold(const Folder& entry, std::uint64_t hash) const {
   if (entry.bits.empty()) return true;
   bool all = true;
-  ForEachBit(hash, entry.bits.size(), limits_.filter_bits_per_name, [&](std::uint64_t i) {
+  ForEachBit(hash, entry.bits.size(), entry.bits_per_name, [&](std::uint64_t i) {
     all = (entry.bits[i >> 6] >> (i & 63)) & 1;
     return all;
   });
@@ -168,6 +172,12 @@ namespace {
 // A host name that is its own folded form: a lookup in another case finds
 // it by looking for the folded form itself.
 bool IsFoldedForm(std::string_view host_name) {
+  bool ascii = true;
+  for (char c : host_name) {
+    if (c >= 'A' && c <= 'Z') return false;
+    if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
+  }
+  if (ascii) return true;  // most names: spared three conversions a move
   std::string folded;
   return ToUtf8Exact(FoldName(FromUtf8(host_name)), &folded) && folded == host_name;
 }
@@ -243,19 +253,26 @@ FolderCaches::Folder* FolderCaches::Rebuild(int folder, const struct stat& folde
                                             std::vector<std::string>* alike) {
   const Key key{folder_st.st_dev, folder_st.st_ino};
   std::size_t expected = 0;
+  bool few_variants = true;
   // The old filter goes before the new one is made, so that the two are
   // never held at once.
   if (auto it = folders_.find(key); it != folders_.end()) {
     expected = it->second.names;
+    few_variants = it->second.variants_complete;
     Drop(it);
   }
-  const std::size_t bits_per_name = std::max<std::size_t>(1, limits_.filter_bits_per_name);
-  const std::size_t most = std::max<std::size_t>(1, limits_.filter_max_bytes * 8 / bits_per_name);
   const std::uint64_t wanted = folded != nullptr ? FoldedHash(*folded) : 0;
   // Sized for twice the names it is expected to hold, so that a folder that
   // keeps growing is read again only each time it has doubled; a first read
   // of a folder bigger than the smallest filter takes a second read.
+  //
+  // Where the variants answer every other case, a name the filter wrongly
+  // calls present costs two lookups, and half the bits will do; elsewhere
+  // it costs a read of the folder.
   for (int attempt = 0; attempt < 2; ++attempt) {
+    const std::size_t full = std::max<std::size_t>(1, limits_.filter_bits_per_name);
+    const std::size_t bits_per_name = few_variants ? std::max<std::size_t>(1, full / 2) : full;
+    const std::size_t most = std::max<std::size_t>(1, limits_.filter_max_bytes * 8 / bits_per_name);
     std::size_t capacity = std::min(most, std::max(limits_.filter_min_names, 2 * expected));
     std::size_t words = (capacity * bits_per_name + 63) / 64;
     MakeRoom(words * sizeof(std::uint64_t));
@@ -264,6 +281,7 @@ FolderCaches::Folder* FolderCaches::Rebuild(int folder, const struct stat& folde
     // newer time at the next lookup.
     fresh.mtime = folder_st.st_mtim;
     fresh.capacity = capacity;
+    fresh.bits_per_name = bits_per_name;
     fresh.bits.assign(words, 0);
     if (alike != nullptr) alike->clear();
     std::size_t count = 0;
@@ -280,8 +298,10 @@ FolderCaches::Folder* FolderCaches::Rebuild(int folder, const struct stat& folde
     });
     if (!read) return nullptr;
     fresh.names = count;
-    if (count > capacity && capacity < most && attempt == 0) {
+    bool denser = few_variants && !fresh.variants_complete;
+    if (((count > capacity && capacity < most) || denser) && attempt == 0) {
       expected = count;
+      few_variants = fresh.variants_complete;
       continue;
     }
     fresh.used = ++clock_;
@@ -351,9 +371,9 @@ void FolderCaches::Added(int folder, const std::string& host_name) {
   entry->mtime = st.st_mtim;
   // Past the names it was sized for, the filter would answer "maybe" ever
   // more often: it is made again, twice as big, from a read of the folder.
-  const std::size_t most =
-      limits_.filter_max_bytes * 8 / std::max<std::size_t>(1, limits_.filter_bits_per_name);
-  if (entry->names > entry->capacity && entry->capacity < most) {
+  const std::size_t most = limits_.filter_max_bytes * 8 / entry->bits_per_name;
+  bool denser = !entry->variants_complete && entry->bits_per_name < limits_.filter_bits_per_name;
+  if ((entry->names > entry->capacity && entry->capacity < most) || denser) {
     Rebuild(folder, st, nullptr, nullptr);
   }
 }
@@ -582,13 +602,8 @@ void Enumeration::CloseDir::operator()(DIR* dir) const { closedir(dir); }
 // The folder stays open for the enumeration's life: every pass reads the
 // same folder, wherever it has been moved meanwhile.
 bool Enumeration::Start(int folder, std::u16string_view wildcard, const Limits& limits) {
-  int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  DIR* dir = fdopendir(fd);
-  if (dir == nullptr) {
-    close(fd);
-    return false;
-  }
+  DIR* dir = OpenNames(folder);
+  if (dir == nullptr) return false;
   *this = Enumeration();
   dir_.reset(dir);
   wildcard_ = std::u16string(wildcard);

@@ -68,9 +68,10 @@ struct Limits {
   // storage it takes stays under one and a half times that).
   std::size_t window_entries = 4096;
   std::size_t window_bytes = 80 * 1024;
-  // Each cached folder's name filter: bits per name it is sized for, the
-  // fewest names it is sized for, and the most bytes it takes; all folders'
-  // filters together take at most `filters_bytes`.
+  // Each cached folder's name filter: bits per name it is sized for (half
+  // of them where the folder's variants below are all known), the fewest
+  // names it is sized for, and the most bytes it takes; all folders'
+  // filters and variants together take at most `filters_bytes`.
   std::size_t filter_bits_per_name = 16;
   std::size_t filter_min_names = 256;
   std::size_t filter_max_bytes = 512 * 1024;
@@ -129,6 +130,7 @@ class FolderCaches {
     std::vector<std::uint64_t> bits;
     std::size_t names = 0;     // names set since it was built (removed ones too)
     std::size_t capacity = 0;  // names it was sized for
+    std::size_t bits_per_name = 1;
     std::uint64_t used = 0;    // when it last answered, for eviction
     // The names not in folded form, when there are few enough of them
     // (variants_complete): with a look at the folded form itself, they
