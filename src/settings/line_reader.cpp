@@ -87,19 +87,31 @@ bool ReadByteLine(ByteLineReader* reader, char16_t* line) {
   return true;
 }
 
-bool PeekByteLine(ByteLineReader* reader, const std::uint8_t** bytes, std::uint32_t* count) {
-  if (!Fill(reader)) return false;
-  const std::uint8_t* begin = reader->chunk + reader->position;
-  const void* lf = std::memchr(begin, 0x0A, reader->length - reader->position);
-  if (lf == nullptr) return false;
-  *bytes = begin;
-  *count = static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(lf) - begin);
-  return true;
-}
-
-void DropByteLine(ByteLineReader* reader, std::uint32_t count) {
-  reader->position += count + 1;
-  ++reader->line_number;
+void DropLinesWhere(ByteLineReader* reader, LineTest skip, const void* context) {
+  while (Fill(reader)) {
+    const std::uint8_t* chunk = reader->chunk;
+    const std::uint8_t* end = chunk + reader->length;
+    const std::uint8_t* line = chunk + reader->position;
+    std::uint32_t passed = 0;
+    bool stopped = false;
+    while (line < end) {
+      const void* lf = std::memchr(line, 0x0A, static_cast<std::size_t>(end - line));
+      if (lf == nullptr) {
+        stopped = true;  // the line goes on in the next chunk
+        break;
+      }
+      const std::uint8_t* next = static_cast<const std::uint8_t*>(lf);
+      if (!skip(line, static_cast<std::uint32_t>(next - line), context)) {
+        stopped = true;
+        break;
+      }
+      line = next + 1;
+      ++passed;
+    }
+    reader->position = static_cast<std::uint32_t>(line - chunk);
+    reader->line_number += passed;
+    if (stopped) return;
+  }
 }
 
 void DropLinesNotStartingWith(ByteLineReader* reader, std::uint8_t mark) {

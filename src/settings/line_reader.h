@@ -50,15 +50,14 @@ bool ReadByteLine(ByteLineReader* reader, char16_t* line);
 // counts in line_number as a read one does; the rest of the reader's state
 // describes the last line ReadByteLine delivered.
 
-// The raw bytes of the next line, before its LF (CR and NUL bytes as they
-// are, nothing cut), when the whole line already lies in the chunk; the
-// chunk is refilled first when it has been used up. False when the line runs
-// past the chunk, or when the file is done: ReadByteLine then takes the line.
-// The bytes stay valid until the next call on the reader.
-bool PeekByteLine(ByteLineReader* reader, const std::uint8_t** bytes, std::uint32_t* count);
-// Passes over the line that PeekByteLine just showed (`count` as it said),
-// its LF included.
-void DropByteLine(ByteLineReader* reader, std::uint32_t count);
+// Says of a line's raw bytes, before its LF (CR and NUL bytes as they are,
+// nothing cut), whether it may be passed over unread.
+using LineTest = bool (*)(const std::uint8_t* bytes, std::uint32_t count, const void* context);
+// Passes over the lines lying whole in the chunk for which `skip` says yes,
+// refilling the chunk first whenever it has been used up. Stops before the
+// first line it says no to, or that runs past the chunk, or at the end of
+// the file: ReadByteLine then takes that line.
+void DropLinesWhere(ByteLineReader* reader, LineTest skip, const void* context);
 // Passes over the lines lying whole in the chunk whose first character, as
 // read, is not `mark`, refilling the chunk first when it has been used up.
 // Stops before a line that starts with `mark` or runs past the chunk, or at

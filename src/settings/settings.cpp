@@ -62,7 +62,7 @@ namespace {
 // a read line, so raw bytes holding one are left to the rules.
 
 // The line's first character, as read, is no "[".
-bool CertainlyNoHeader(const std::uint8_t* bytes, std::uint32_t count) {
+bool CertainlyNoHeader(const std::uint8_t* bytes, std::uint32_t count, const void*) {
   for (std::uint32_t i = 0; i < count; ++i) {
     if (bytes[i] != 0x0D) return bytes[i] != u'[';
   }
@@ -71,10 +71,21 @@ bool CertainlyNoHeader(const std::uint8_t* bytes, std::uint32_t count) {
 
 // The line is an entry whose key (the text before the first "=", ending at a
 // NUL byte and at the 255th character) differs from `key`.
-bool CertainlyOtherKey(const std::uint8_t* bytes, std::uint32_t count, const char16_t* key) {
+bool CertainlyOtherKey(const std::uint8_t* bytes, std::uint32_t count, const void* context) {
+  const char16_t* key = static_cast<const char16_t*>(context);
   // An empty line and a header end the section: the rules say so.
   if (count == 0 || bytes[0] == 0 || bytes[0] == u'[') return false;
-  for (std::uint32_t i = 0;; ++i) {
+  // In a long section most lines share a first few bytes with the key (a
+  // common prefix of file names): they are passed with one test a byte
+  // until a byte differs or one of the rules' special bytes comes.
+  const std::uint32_t plain =
+      count < static_cast<std::uint32_t>(kLineCapacity - 1) ? count : kLineCapacity - 1;
+  std::uint32_t same = 0;
+  while (same < plain && key[same] != 0 && bytes[same] == key[same] && bytes[same] != u'=' &&
+         bytes[same] != 0x0D) {
+    ++same;
+  }
+  for (std::uint32_t i = same;; ++i) {
     if (i == count || bytes[i] == u'=' || bytes[i] == 0 ||
         i == static_cast<std::uint32_t>(kLineCapacity - 1)) {
       return key[i] != 0;  // the line's key ends here
@@ -97,16 +108,11 @@ bool CertainlyOtherKey(const std::uint8_t* bytes, std::uint32_t count, const cha
 
 bool ScanSettings(ByteLineReader* reader, const char16_t* section, const char16_t* key,
                   char16_t* line, SettingsLine* parsed) {
-  const std::uint8_t* bytes = nullptr;
-  std::uint32_t count = 0;
   // Find the first header naming the section; lines before any header and
   // the lines of other sections are passed over.
   for (;;) {
     DropLinesNotStartingWith(reader, u'[');
-    if (PeekByteLine(reader, &bytes, &count) && CertainlyNoHeader(bytes, count)) {
-      DropByteLine(reader, count);
-      continue;
-    }
+    DropLinesWhere(reader, CertainlyNoHeader, nullptr);
     if (!ReadByteLine(reader, line)) return false;
     ParseSettingsLine(line, parsed);
     if (parsed->kind == SettingsLineKind::kHeader &&
@@ -117,10 +123,7 @@ bool ScanSettings(ByteLineReader* reader, const char16_t* section, const char16_
   // Only that first section counts, and it ends at the first empty line or
   // the next header.
   for (;;) {
-    if (PeekByteLine(reader, &bytes, &count) && CertainlyOtherKey(bytes, count, key)) {
-      DropByteLine(reader, count);
-      continue;
-    }
+    DropLinesWhere(reader, CertainlyOtherKey, key);
     if (!ReadByteLine(reader, line)) return false;
     ParseSettingsLine(line, parsed);
     if (parsed->kind != SettingsLineKind::kEntry) return false;
