@@ -278,18 +278,23 @@ void ParseRegistryScript(ByteLineReader* reader, const ScriptSink* sink, ScriptV
   }
 }
 
+namespace {
+// Off the stack, like the settings lookup's: a device thread's stack is
+// small and grows a page at a time.
+ByteLineReader g_script_reader;
+}  // namespace
+
 void ImportRegistryScript(const char16_t* path) {
   platform::Handle file =
       platform::CreateFileW(path, platform::kGenericRead, platform::kFileShareRead, nullptr,
                             platform::kOpenExisting, platform::kFileAttributeNormal,
                             platform::kNullHandle);
   if (file == platform::kInvalidHandleValue) return;
-  ByteLineReader reader;
-  StartByteLines(&reader, file);
+  StartByteLines(&g_script_reader, file);
   ImportContext context{platform::kNullKey};
   ScriptSink sink{&context, ImportOpenKey, ImportValue, ImportCloseKey, nullptr};
   ScriptValue value;
-  ParseRegistryScript(&reader, &sink, &value);
+  ParseRegistryScript(&g_script_reader, &sink, &value);
   platform::CloseHandle(file);
 }
 

@@ -9,8 +9,8 @@
 
 constexpr int kLineCapacity = 256;  // 255 characters and the terminator
 // A lookup scans brand.ini afresh each time, often far into a long file: a
-// chunk this size keeps that to a few calls. It lives in the reader, on the
-// caller's stack.
+// chunk this size keeps that to a few calls. It lives in the reader, which
+// the device's readers keep in static storage, not on a thread's stack.
 constexpr std::uint32_t kReadChunk = 16384;
 
 struct ByteLineReader {

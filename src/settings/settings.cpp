@@ -10,6 +10,9 @@ const char16_t kSettingsPath[] = u"\\Temp\\branding\\brand.ini";
 // shared by every caller.
 char g_value_bytes[kSettingCapacity];
 char16_t g_result[kSettingCapacity];
+// The reader and its chunk stay off the stack: a device thread's stack is
+// small and grows a page at a time.
+ByteLineReader g_reader;
 
 }  // namespace
 
@@ -150,12 +153,11 @@ char16_t* LookupSetting(const char16_t* section, const char16_t* key) {
                             nullptr, platform::kOpenExisting, platform::kFileAttributeNormal,
                             platform::kNullHandle);
   if (file == platform::kInvalidHandleValue) return nullptr;
-  ByteLineReader reader;
-  StartByteLines(&reader, file);
-  reader.count_lines = false;
+  StartByteLines(&g_reader, file);
+  g_reader.count_lines = false;
   char16_t line[kLineCapacity];
   SettingsLine parsed;
-  bool found = ScanSettings(&reader, section, key, line, &parsed);
+  bool found = ScanSettings(&g_reader, section, key, line, &parsed);
   platform::CloseHandle(file);
   if (!found) return nullptr;
   DecodeSettingValue(line, &parsed, g_result);
