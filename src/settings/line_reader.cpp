@@ -115,30 +115,32 @@ void DropLinesWhere(ByteLineReader* reader, LineTest skip, const void* context) 
 }
 
 void DropLinesNotStartingWith(ByteLineReader* reader, std::uint8_t mark) {
-  if (!Fill(reader)) return;
-  const std::uint8_t* chunk = reader->chunk;
-  const std::uint8_t* end = chunk + reader->length;
-  const std::uint8_t* line = chunk + reader->position;  // the start of a line
-  for (;;) {
-    const std::uint8_t* first = line;
-    while (first < end && *first == 0x0D) ++first;
-    if (first == end || *first == mark) break;
-    // The next `mark` in the chunk, and the start of the line that holds it:
-    // every line before that one is passed over at once.
-    const void* found = std::memchr(first + 1, mark, static_cast<std::size_t>(end - first - 1));
-    const std::uint8_t* start = found != nullptr ? static_cast<const std::uint8_t*>(found) : end;
-    while (start > line && start[-1] != 0x0A) --start;
-    if (start == line) {
-      // No line starts before the mark (or before the end of the chunk): the
-      // mark stands inside this very line. Pass over it alone if it ends here.
-      const void* lf = std::memchr(first, 0x0A, static_cast<std::size_t>(end - first));
-      if (lf == nullptr) break;
-      ++reader->line_number;
-      line = static_cast<const std::uint8_t*>(lf) + 1;
-      continue;
+  while (Fill(reader)) {
+    const std::uint8_t* chunk = reader->chunk;
+    const std::uint8_t* end = chunk + reader->length;
+    const std::uint8_t* line = chunk + reader->position;  // the start of a line
+    for (;;) {
+      const std::uint8_t* first = line;
+      while (first < end && *first == 0x0D) ++first;
+      if (first == end || *first == mark) break;
+      // The next `mark` in the chunk, and the start of the line that holds it:
+      // every line before that one is passed over at once.
+      const void* found = std::memchr(first + 1, mark, static_cast<std::size_t>(end - first - 1));
+      const std::uint8_t* start = found != nullptr ? static_cast<const std::uint8_t*>(found) : end;
+      while (start > line && start[-1] != 0x0A) --start;
+      if (start == line) {
+        // No line starts before the mark (or before the end of the chunk): the
+        // mark stands inside this very line. Pass over it alone if it ends here.
+        const void* lf = std::memchr(first, 0x0A, static_cast<std::size_t>(end - first));
+        if (lf == nullptr) break;
+        ++reader->line_number;
+        line = static_cast<const std::uint8_t*>(lf) + 1;
+        continue;
+      }
+      if (reader->count_lines) reader->line_number += CountLineFeeds(line, start);
+      line = start;
     }
-    if (reader->count_lines) reader->line_number += CountLineFeeds(line, start);
-    line = start;
+    reader->position = static_cast<std::uint32_t>(line - chunk);
+    if (reader->position < reader->length) return;  // before a line that may start with `mark`
   }
-  reader->position = static_cast<std::uint32_t>(line - chunk);
 }

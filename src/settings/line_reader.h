@@ -58,8 +58,7 @@ using LineTest = bool (*)(const std::uint8_t* bytes, std::uint32_t count, const 
 // first line it says no to, or that runs past the chunk, or at the end of
 // the file: ReadByteLine then takes that line.
 void DropLinesWhere(ByteLineReader* reader, LineTest skip, const void* context);
-// Passes over the lines lying whole in the chunk whose first character, as
-// read, is not `mark`, refilling the chunk first when it has been used up.
-// Stops before a line that starts with `mark` or runs past the chunk, or at
-// the end of the chunk.
+// Passes over the lines whose first character, as read, is not `mark`,
+// refilling the chunk whenever it has been used up. Stops before a line that
+// starts with `mark` or runs past the chunk, or at the end of the file.
 void DropLinesNotStartingWith(ByteLineReader* reader, std::uint8_t mark);

@@ -58,19 +58,13 @@ bool SpanEqualsNoCase(const char16_t* line, int begin, int end, const char16_t* 
 namespace {
 
 // A scan asks about every line, but only a header can start the section and
-// only a line whose key is the one asked for can answer. These two tests
-// look at a line's raw bytes and say "certainly not" where they can; every
-// other line is read and parsed by the rules themselves, so they change the
-// time a scan takes and nothing else. A CR is dropped wherever it stands in
-// a read line, so raw bytes holding one are left to the rules.
-
-// The line's first character, as read, is no "[".
-bool CertainlyNoHeader(const std::uint8_t* bytes, std::uint32_t count, const void*) {
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (bytes[i] != 0x0D) return bytes[i] != u'[';
-  }
-  return true;  // an empty line
-}
+// only a line whose key is the one asked for can answer. Lines that cannot
+// start with "[" are passed over in bulk (DropLinesNotStartingWith), and in
+// the section the test below looks at a line's raw bytes and says
+// "certainly not" where it can; every other line is read and parsed by the
+// rules themselves, so both change the time a scan takes and nothing else.
+// A CR is dropped wherever it stands in a read line, so raw bytes holding
+// one are left to the rules.
 
 // The line is an entry whose key (the text before the first "=", ending at a
 // NUL byte and at the 255th character) differs from `key`.
@@ -115,7 +109,6 @@ bool ScanSettings(ByteLineReader* reader, const char16_t* section, const char16_
   // the lines of other sections are passed over.
   for (;;) {
     DropLinesNotStartingWith(reader, u'[');
-    DropLinesWhere(reader, CertainlyNoHeader, nullptr);
     if (!ReadByteLine(reader, line)) return false;
     ParseSettingsLine(line, parsed);
     if (parsed->kind == SettingsLineKind::kHeader &&

@@ -111,13 +111,7 @@ std::string Scenario::Value(const std::string& key, const std::u16string& name) 
       return support::ToUtf8(text);
     }
   }
-  std::string hex;
-  char b[4];
-  for (std::uint8_t byte : v->data) {
-    std::snprintf(b, sizeof b, "%02x", byte);
-    hex += b;
-  }
-  return hex;
+  return support::Hex(v->data);
 }
 
 bool Scenario::KeyExists(const std::string& key) const { return FindKey(Store(), key) != nullptr; }

@@ -1,22 +1,16 @@
 #include "reliability/reliability.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "support/support.h"
-
-extern char** environ;
 
 namespace reliability {
 
@@ -40,49 +34,18 @@ Measured RunMeasured(const std::vector<std::string>& args, double timeout_second
   support::TempDir scratch;
   fs::path err_file = scratch.path() / "stderr";
   fs::path peak_file = scratch.path() / "peak";
-  std::vector<std::string> argv{PEAK_RSS_PATH, peak_file.string(), BRANDSIM_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> pointers;
-  for (const std::string& a : argv) pointers.push_back(const_cast<char*>(a.c_str()));
-  pointers.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_file.empty() ? "/dev/null" : out_file.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  // A group of its own, so that a kill at the time limit reaches brandsim too.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
   auto started = std::chrono::steady_clock::now();
-  pid_t pid;
-  int rc = posix_spawn(&pid, pointers[0], &actions, &attributes, pointers.data(), environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
-
   Measured result;
-  auto deadline = started + std::chrono::milliseconds(static_cast<long>(timeout_seconds * 1000));
-  for (;;) {
-    int status = 0;
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
+  {
+    simtest::BrandsimProcess run(args, out_file, err_file, {PEAK_RSS_PATH, peak_file.string()});
+    auto deadline = started + std::chrono::milliseconds(static_cast<long>(timeout_seconds * 1000));
+    int status = -1;
+    if (run.Wait(deadline, &status)) {
       // peak_rss passes the status on, and a signal as 128 + its number.
-      int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      result.status = code >= 128 ? -1 : code;
-      break;
+      result.status = status >= 128 ? -1 : status;
+    } else {
+      result.timed_out = true;  // the destructor kills the group and reaps it
     }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      result.timed_out = true;
-      kill(-pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   std::error_code ec;
   if (fs::exists(peak_file, ec)) result.peak_rss_kb = std::stol("0" + support::ReadBytes(peak_file));

@@ -42,13 +42,7 @@ std::string Value(const fs::path& registry_file, const std::u16string& key,
   if (!found) return "<no key>";
   const host::RegValue* value = store.GetValue(found.get(), name);
   if (value == nullptr) return "<no value>";
-  std::string hex;
-  char b[4];
-  for (std::uint8_t byte : value->data) {
-    std::snprintf(b, sizeof b, "%02x", byte);
-    hex += b;
-  }
-  return hex;
+  return support::Hex(value->data);
 }
 
 class Resources : public ::testing::Test {

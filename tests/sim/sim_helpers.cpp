@@ -93,8 +93,13 @@ bool DirectoryWatch::WaitForChange(std::chrono::steady_clock::time_point deadlin
   }
 }
 
-BrandsimProcess::BrandsimProcess(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{BRANDSIM_PATH};
+BrandsimProcess::BrandsimProcess(const std::vector<std::string>& args)
+    : BrandsimProcess(args, fs::path(), fs::path()) {}
+
+BrandsimProcess::BrandsimProcess(const std::vector<std::string>& args, const fs::path& out,
+                                 const fs::path& err, const std::vector<std::string>& wrapper) {
+  std::vector<std::string> argv = wrapper;
+  argv.push_back(BRANDSIM_PATH);
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> pointers;
   for (const std::string& a : argv) pointers.push_back(const_cast<char*>(a.c_str()));
@@ -103,8 +108,11 @@ BrandsimProcess::BrandsimProcess(const std::vector<std::string>& args) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  constexpr int kWrite = O_WRONLY | O_CREAT | O_TRUNC;
+  posix_spawn_file_actions_addopen(&actions, 1, out.empty() ? "/dev/null" : out.c_str(), kWrite,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.empty() ? "/dev/null" : err.c_str(), kWrite,
+                                   0644);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);

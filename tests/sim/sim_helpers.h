@@ -54,6 +54,11 @@ class DirectoryWatch {
 class BrandsimProcess {
  public:
   explicit BrandsimProcess(const std::vector<std::string>& args);
+  // The same with standard output and error written to files (empty: none),
+  // and `wrapper` (a program and its arguments) run with brandsim's command
+  // line after its own.
+  BrandsimProcess(const std::vector<std::string>& args, const fs::path& out, const fs::path& err,
+                  const std::vector<std::string>& wrapper = {});
   ~BrandsimProcess();  // kills and reaps what is still running
   BrandsimProcess(const BrandsimProcess&) = delete;
   BrandsimProcess& operator=(const BrandsimProcess&) = delete;

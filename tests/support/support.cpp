@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -101,6 +102,16 @@ std::string Utf16LeWithBom(const std::u16string& text) {
     out.push_back(static_cast<char>(c >> 8));
   }
   return out;
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+  std::string hex;
+  char digits[4];
+  for (std::uint8_t byte : bytes) {
+    std::snprintf(digits, sizeof digits, "%02x", byte);
+    hex += digits;
+  }
+  return hex;
 }
 
 std::string Utf16LeToUtf8(const std::string& bytes) {

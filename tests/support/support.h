@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <cstdint>
 #include <vector>
 
 namespace support {
@@ -52,6 +53,8 @@ std::string ReadBytes(const fs::path& file);
 std::string Utf16LeWithBom(const std::u16string& text);
 std::string Utf16LeToUtf8(const std::string& bytes);  // drops a leading mark
 std::string ToUtf8(const std::u16string& text);
+// Bytes as lower-case hexadecimal digits, two a byte, nothing between.
+std::string Hex(const std::vector<std::uint8_t>& bytes);
 std::u16string FromUtf8(const std::string& text);
 
 struct RunResult {

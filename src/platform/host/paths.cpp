@@ -240,6 +240,15 @@ FolderCaches::Folder* FolderCaches::Fresh(const struct stat& folder_st) {
   return &it->second;
 }
 
+bool FolderCaches::ProvenAbsent(const struct stat& folder_st, std::uint64_t hash) {
+  const Folder* entry = Fresh(folder_st);
+  return entry != nullptr && !MayHold(*entry, hash);
+}
+
+std::size_t FolderCaches::MostNames(std::size_t bits_per_name) const {
+  return std::max<std::size_t>(1, limits_.filter_max_bytes * 8 / bits_per_name);
+}
+
 FolderCaches::Folder* FolderCaches::GetIfKnown(int folder, struct stat* st) {
   auto fd = known_fds_.find(folder);
   if (fd != known_fds_.end() && folders_.count(fd->second) == 0) return nullptr;
@@ -272,7 +281,7 @@ FolderCaches::Folder* FolderCaches::Rebuild(int folder, const struct stat& folde
   for (int attempt = 0; attempt < 2; ++attempt) {
     const std::size_t full = std::max<std::size_t>(1, limits_.filter_bits_per_name);
     const std::size_t bits_per_name = few_variants ? std::max<std::size_t>(1, full / 2) : full;
-    const std::size_t most = std::max<std::size_t>(1, limits_.filter_max_bytes * 8 / bits_per_name);
+    const std::size_t most = MostNames(bits_per_name);
     std::size_t capacity = std::min(most, std::max(limits_.filter_min_names, 2 * expected));
     std::size_t words = (capacity * bits_per_name + 63) / 64;
     MakeRoom(words * sizeof(std::uint64_t));
@@ -322,11 +331,7 @@ bool FolderCaches::Lookup(int folder, const struct stat* folder_st, std::u16stri
   // A folder whose filter is current answers "no such name, in any case"
   // without a call (in a big folder, a name that does not exist costs the
   // file system a search).
-  if (folder_st != nullptr) {
-    if (const Folder* entry = Fresh(*folder_st); entry != nullptr && !MayHold(*entry, hash)) {
-      return false;
-    }
-  }
+  if (folder_st != nullptr && ProvenAbsent(*folder_st, hash)) return false;
   if (exact_ok && fstatat(folder, exact.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0) {
     *host_name = std::move(exact);
     return true;
@@ -335,9 +340,7 @@ bool FolderCaches::Lookup(int folder, const struct stat* folder_st, std::u16stri
   if (folder_st == nullptr) {
     if (fstat(folder, &own) != 0) return false;
     folder_st = &own;
-    if (const Folder* entry = Fresh(own); entry != nullptr && !MayHold(*entry, hash)) {
-      return false;
-    }
+    if (ProvenAbsent(own, hash)) return false;
   }
   // Another case of the name, or none: the folder's variants tell which
   // names fold alike when it has few; else the folder is read for them,
@@ -371,7 +374,7 @@ void FolderCaches::Added(int folder, const std::string& host_name) {
   entry->mtime = st.st_mtim;
   // Past the names it was sized for, the filter would answer "maybe" ever
   // more often: it is made again, twice as big, from a read of the folder.
-  const std::size_t most = limits_.filter_max_bytes * 8 / entry->bits_per_name;
+  const std::size_t most = MostNames(entry->bits_per_name);
   bool denser = !entry->variants_complete && entry->bits_per_name < limits_.filter_bits_per_name;
   if ((entry->names > entry->capacity && entry->capacity < most) || denser) {
     Rebuild(folder, st, nullptr, nullptr);

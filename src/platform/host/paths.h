@@ -141,6 +141,10 @@ class FolderCaches {
   using Key = std::pair<dev_t, ino_t>;
 
   Folder* Fresh(const struct stat& folder_st);     // cached and unchanged since
+  // The folder's filter is current and says no case of the name is there.
+  bool ProvenAbsent(const struct stat& folder_st, std::uint64_t hash);
+  // The most names a filter of `bits_per_name` is sized for.
+  std::size_t MostNames(std::size_t bits_per_name) const;
   Folder* GetIfKnown(int folder, struct stat* st);  // *st: the folder's
   // Reads `folder` into a new filter for it, collecting the names that fold
   // to `folded` (null: none wanted); null when the folder cannot be read.
