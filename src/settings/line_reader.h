@@ -11,7 +11,7 @@ constexpr int kLineCapacity = 256;  // 255 characters and the terminator
 // A lookup scans brand.ini afresh each time, often far into a long file: a
 // chunk this size keeps that to a few calls. It lives in the reader, which
 // the device's readers keep in static storage, not on a thread's stack.
-constexpr std::uint32_t kReadChunk = 16384;
+constexpr std::uint32_t kReadChunk = 65536;
 
 struct ByteLineReader {
   platform::Handle file;
