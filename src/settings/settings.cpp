@@ -1,5 +1,7 @@
 #include "settings/settings.h"
 
+#include <cstring>
+
 #include "platform/text.h"
 
 namespace {
@@ -66,23 +68,58 @@ namespace {
 // A CR is dropped wherever it stands in a read line, so raw bytes holding
 // one are left to the rules.
 
+// The key asked for, with its longest head that a line's raw bytes can
+// equal byte for byte: characters below 0x100 other than the bytes the rules
+// treat apart ("=", CR, LF, NUL). Where a line's bytes equal that head, they
+// equal the key there and hold none of those bytes.
+struct KeyProbe {
+  const char16_t* key;
+  std::uint8_t head[kLineCapacity];
+  std::uint32_t head_length;
+};
+
+void PrepareKeyProbe(const char16_t* key, KeyProbe* probe) {
+  probe->key = key;
+  std::uint32_t n = 0;
+  while (n < static_cast<std::uint32_t>(kLineCapacity - 1) && key[n] != 0 && key[n] < 0x100 &&
+         key[n] != u'=' && key[n] != 0x0D && key[n] != 0x0A) {
+    probe->head[n] = static_cast<std::uint8_t>(key[n]);
+    ++n;
+  }
+  probe->head_length = n;
+}
+
+// How many of the first `limit` bytes of a and b are equal; eight at a time,
+// since in a long section most lines share a long head with the key (a
+// common prefix of file names).
+std::uint32_t SameHead(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t limit) {
+  std::uint32_t same = 0;
+  for (; same + 8 <= limit; same += 8) {
+    std::uint64_t x;
+    std::uint64_t y;
+    std::memcpy(&x, a + same, 8);
+    std::memcpy(&y, b + same, 8);
+    if (x != y) {
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      return same + static_cast<std::uint32_t>(__builtin_ctzll(x ^ y)) / 8;
+#else
+      break;
+#endif
+    }
+  }
+  while (same < limit && a[same] == b[same]) ++same;
+  return same;
+}
+
 // The line is an entry whose key (the text before the first "=", ending at a
-// NUL byte and at the 255th character) differs from `key`.
+// NUL byte and at the 255th character) differs from the probe's key.
 bool CertainlyOtherKey(const std::uint8_t* bytes, std::uint32_t count, const void* context) {
-  const char16_t* key = static_cast<const char16_t*>(context);
+  const KeyProbe* probe = static_cast<const KeyProbe*>(context);
+  const char16_t* key = probe->key;
   // An empty line and a header end the section: the rules say so.
   if (count == 0 || bytes[0] == 0 || bytes[0] == u'[') return false;
-  // In a long section most lines share a first few bytes with the key (a
-  // common prefix of file names): they are passed with one test a byte
-  // until a byte differs or one of the rules' special bytes comes.
-  const std::uint32_t plain =
-      count < static_cast<std::uint32_t>(kLineCapacity - 1) ? count : kLineCapacity - 1;
-  std::uint32_t same = 0;
-  while (same < plain && key[same] != 0 && bytes[same] == key[same] && bytes[same] != u'=' &&
-         bytes[same] != 0x0D) {
-    ++same;
-  }
-  for (std::uint32_t i = same;; ++i) {
+  std::uint32_t limit = count < probe->head_length ? count : probe->head_length;
+  for (std::uint32_t i = SameHead(bytes, probe->head, limit);; ++i) {
     if (i == count || bytes[i] == u'=' || bytes[i] == 0 ||
         i == static_cast<std::uint32_t>(kLineCapacity - 1)) {
       return key[i] != 0;  // the line's key ends here
@@ -118,8 +155,10 @@ bool ScanSettings(ByteLineReader* reader, const char16_t* section, const char16_
   }
   // Only that first section counts, and it ends at the first empty line or
   // the next header.
+  KeyProbe probe;
+  PrepareKeyProbe(key, &probe);
   for (;;) {
-    DropLinesWhere(reader, CertainlyOtherKey, key);
+    DropLinesWhere(reader, CertainlyOtherKey, &probe);
     if (!ReadByteLine(reader, line)) return false;
     ParseSettingsLine(line, parsed);
     if (parsed->kind != SettingsLineKind::kEntry) return false;

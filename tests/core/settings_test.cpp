@@ -207,11 +207,16 @@ TEST(Settings, PassingOverLinesChangesNoAnswer) {
       "kk=\"7\"", "=\"8\"", std::string("k\0=\"9\"", 7), "k=", "k=x", k255, k255 + "=\"a\"",
       k255.substr(1) + "=\"b\"", k255 + "k=\"c\"", std::string(300, 'x'), std::string(5000, 'y'),
       "k=\"" + std::string(4100, 'z') + "\"", "j=\"" + std::string(40, 'j') + "\"",
-      "k=\"[S]\"", "x[S]", "\r\r[S]", "[", "[[S]"};
+      "k=\"[S]\"", "x[S]", "\r\r[S]", "[", "[[S]",
+      // File names sharing a long head, which the scan compares a word at a time.
+      "page000001.hp=\"p1\"", "PAGE000001.HP=\"p2\"", "page000002.hp=\"p3\"",
+      "page0000\r01.hp=\"p4\"", "page000001.hpx=\"p5\"", "page000001.h=\"p6\"",
+      "page0=1=\"p7\""};
   const std::pair<std::string, std::u16string> asks[] = {
       {"S", u"k"}, {"s", u"K"}, {"T", u"k"}, {"S", u"kk"}, {"S", u""},
       {"S", std::u16string(255, u'k')}, {"S", std::u16string(254, u'k')},
-      {"S", std::u16string(256, u'k')}};
+      {"S", std::u16string(256, u'k')}, {"S", u"page000001.hp"}, {"S", u"Page000002.HP"},
+      {"S", u"page0=1"}};
   std::mt19937 rng(7);
   // One device for every round: each lookup opens brand.ini afresh.
   Scenario s;
