@@ -1,7 +1,9 @@
 // The command line of `brandsim lint`: arguments, the two output formats,
 // exit statuses, and what it leaves behind (nothing).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/time.h>
 
 #include <sstream>
 
@@ -165,6 +167,39 @@ TEST(LintCommand, TouchesNeitherTheDeliveryNorTheDeviceAndLeavesNoScratch) {
   EXPECT_EQ(usage.status, 2);
   EXPECT_TRUE(fs::is_empty(tmp.path())) << "the scratch device is removed";
   EXPECT_EQ(Snapshot(scene.device.dir()), before);
+}
+
+TEST(LintCommand, ASignalCaughtMeanwhileIsNoReadError) {
+  // A program that runs the linter may catch signals without SA_RESTART (a
+  // fuzzer's timer does): a copy one interrupts is taken up again, not
+  // reported as a file that cannot be read. The files are big enough for
+  // the copies to span many signals.
+  support::TempDir dir;
+  std::string ini = "[HOMEPAGE]\r\n" + std::string(4 << 20, 'x') + "\r\n";
+  support::WriteBytes(dir.path() / "brand.ini", ini);
+  Scene scene;
+  support::WriteBytes(scene.device.dir() / "registry.reg", "");
+
+  struct sigaction caught = {};
+  caught.sa_handler = [](int) {};
+  sigemptyset(&caught.sa_mask);
+  caught.sa_flags = 0;
+  struct sigaction old_action;
+  ASSERT_EQ(sigaction(SIGALRM, &caught, &old_action), 0);
+  itimerval every = {{0, 50}, {0, 50}};
+  itimerval old_timer;
+  ASSERT_EQ(setitimer(ITIMER_REAL, &every, &old_timer), 0);
+  std::vector<LintResult> results;
+  for (int i = 0; i < 20; ++i) results.push_back(LintJson(dir.path(), scene.device.dir()));
+  itimerval off = {};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  sigaction(SIGALRM, &old_action, nullptr);
+  setitimer(ITIMER_REAL, &old_timer, nullptr);
+
+  for (const LintResult& r : results) {
+    EXPECT_NE(r.status, 2) << r.err;
+    EXPECT_EQ(r.err.find("Interrupted"), std::string::npos) << r.err;
+  }
 }
 
 TEST(LintCommand, RunsAsBrandsimLint) {

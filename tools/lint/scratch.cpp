@@ -1,11 +1,17 @@
 #include "scratch.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <system_error>
 
 #include "platform/host/host.h"
+#include "platform/host/paths.h"
 #include "platform/host/registry_store.h"
 #include "text.h"
 
@@ -36,6 +42,43 @@ struct Mirror {
     return false;
   }
 
+  // A file's bytes and permission bits (a missing write bit is the read-only
+  // attribute on the emulated device). fs::copy_file gives up when a signal
+  // caught without SA_RESTART interrupts one of its calls, as a fuzzer's timer
+  // or a program that runs the linter may; this takes every call up again
+  // where it stopped.
+  bool Copy(const fs::path& from, const fs::path& to) {
+    auto retried = [](auto call) {
+      for (;;) {
+        auto result = call();
+        if (result >= 0 || errno != EINTR) return result;
+      }
+    };
+    auto failed = [this](const fs::path& path, const char* what) {
+      return Fail(path, std::string(what) + ": " + std::strerror(errno));
+    };
+    host::Fd in(retried([&] { return open(from.c_str(), O_RDONLY | O_CLOEXEC); }));
+    struct stat st;
+    if (!in.valid() || fstat(in.get(), &st) != 0) return failed(from, "cannot read");
+    host::Fd out(retried(
+        [&] { return open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777); }));
+    if (!out.valid()) return failed(to, "cannot create");
+    char buffer[65536];
+    for (;;) {
+      ssize_t got = retried([&] { return read(in.get(), buffer, sizeof buffer); });
+      if (got < 0) return failed(from, "cannot read");
+      if (got == 0) break;
+      for (ssize_t put = 0; put < got;) {
+        ssize_t n = retried([&] { return write(out.get(), buffer + put, got - put); });
+        if (n < 0) return failed(to, "cannot write");
+        put += n;
+      }
+    }
+    // The mode given to open passes through the umask; copy_file sets it whole.
+    if (fchmod(out.get(), st.st_mode & 07777) != 0) return failed(to, "cannot write");
+    return true;
+  }
+
   bool Placeholder(const fs::path& to) {
     std::ofstream file(to, std::ios::binary);
     if (!file) return Fail(to, "cannot create the file");
@@ -60,8 +103,7 @@ struct Mirror {
         if (!Delivery(source, target, depth + 1)) return false;
       } else if (fs::is_regular_file(status)) {
         if (depth == 0 && CopiesBytes(source.filename().string())) {
-          fs::copy_file(source, target, ec);
-          if (ec) return Fail(source, "cannot read: " + ec.message());
+          if (!Copy(source, target)) return false;
         } else if (!Placeholder(target)) {
           return false;
         }
@@ -150,8 +192,7 @@ bool ScratchDevice::Open(const fs::path& delivery, const fs::path& device, std::
   if (ok && !device.empty()) {
     ok = mirror.Device(device / "fs", fs_dir, 0, false);
     if (ok && fs::exists(device / "registry.reg", ec)) {
-      fs::copy_file(device / "registry.reg", dir_ / "registry.reg", ec);
-      if (ec) ok = mirror.Fail(device / "registry.reg", "cannot read: " + ec.message());
+      ok = mirror.Copy(device / "registry.reg", dir_ / "registry.reg");
     }
   }
   fs::path staging = TempFolder(fs_dir) / "branding";
