@@ -48,30 +48,22 @@ struct Mirror {
   // or a program that runs the linter may; this takes every call up again
   // where it stopped.
   bool Copy(const fs::path& from, const fs::path& to) {
-    auto retried = [](auto call) {
-      for (;;) {
-        auto result = call();
-        if (result >= 0 || errno != EINTR) return result;
-      }
-    };
     auto failed = [this](const fs::path& path, const char* what) {
       return Fail(path, std::string(what) + ": " + std::strerror(errno));
     };
-    host::Fd in(retried([&] { return open(from.c_str(), O_RDONLY | O_CLOEXEC); }));
+    host::Fd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (!in.valid() || fstat(in.get(), &st) != 0) return failed(from, "cannot read");
-    host::Fd out(retried(
-        [&] { return open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777); }));
+    host::Fd out(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777));
     if (!out.valid()) return failed(to, "cannot create");
     char buffer[65536];
     for (;;) {
-      ssize_t got = retried([&] { return read(in.get(), buffer, sizeof buffer); });
+      ssize_t got = read(in.get(), buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
       if (got < 0) return failed(from, "cannot read");
       if (got == 0) break;
-      for (ssize_t put = 0; put < got;) {
-        ssize_t n = retried([&] { return write(out.get(), buffer + put, got - put); });
-        if (n < 0) return failed(to, "cannot write");
-        put += n;
+      if (!host::WriteAll(out.get(), std::string_view(buffer, static_cast<std::size_t>(got)))) {
+        return failed(to, "cannot write");
       }
     }
     // The mode given to open passes through the umask; copy_file sets it whole.

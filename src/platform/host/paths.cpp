@@ -118,6 +118,19 @@ void Fd::Reset() {
   fd_ = -1;
 }
 
+bool WriteAll(int fd, std::string_view bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 // ---- Folder caches -----------------------------------------------------------
 
 std::uint64_t FolderCaches::FoldedHash(std::u16string_view name) {

@@ -59,6 +59,10 @@ class Fd {
   int fd_ = -1;
 };
 
+// Writes all of `bytes`, taking a call that a caught signal interrupted up
+// again; false (errno set) on any other failure.
+bool WriteAll(int fd, std::string_view bytes);
+
 // Sizes that bound what the backend holds in memory, whatever the folders
 // hold. The defaults suit any device image; tests make them small to reach
 // their edges with a few hundred files.

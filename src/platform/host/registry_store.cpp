@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/text.h"
+#include "platform/host/paths.h"
 #include "platform/host/utf.h"
 
 namespace host {
@@ -580,19 +581,6 @@ bool FindUnwritableName(const RegKey& key, std::u16string& path, std::u16string*
 
 std::string SystemError(const std::string& what, const std::string& file, int err) {
   return "cannot " + what + " " + file + ": " + std::strerror(err);
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
