@@ -2,10 +2,10 @@
 // brandsim as a process with a time bound.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
-#include <cstdint>
 #include <vector>
 
 namespace support {

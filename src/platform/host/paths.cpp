@@ -262,6 +262,19 @@ std::size_t FolderCaches::MostNames(std::size_t bits_per_name) const {
   return std::max<std::size_t>(1, limits_.filter_max_bytes * 8 / bits_per_name);
 }
 
+std::size_t FolderCaches::FullBitsPerName() const {
+  return std::max<std::size_t>(1, limits_.filter_bits_per_name);
+}
+
+// Past the names it was sized for (while a bigger one may be made), a filter
+// would answer "maybe" ever more often; one made with half the bits, because
+// its variants answered every other case, no longer may once they do not.
+// Either is made again from a read of the folder.
+bool FolderCaches::Outgrown(const Folder& entry) const {
+  return (entry.names > entry.capacity && entry.capacity < MostNames(entry.bits_per_name)) ||
+         (!entry.variants_complete && entry.bits_per_name < FullBitsPerName());
+}
+
 FolderCaches::Folder* FolderCaches::GetIfKnown(int folder, struct stat* st) {
   auto fd = known_fds_.find(folder);
   if (fd != known_fds_.end() && folders_.count(fd->second) == 0) return nullptr;
@@ -292,7 +305,7 @@ FolderCaches::Folder* FolderCaches::Rebuild(int folder, const struct stat& folde
   // calls present costs two lookups, and half the bits will do; elsewhere
   // it costs a read of the folder.
   for (int attempt = 0; attempt < 2; ++attempt) {
-    const std::size_t full = std::max<std::size_t>(1, limits_.filter_bits_per_name);
+    const std::size_t full = FullBitsPerName();
     const std::size_t bits_per_name = few_variants ? std::max<std::size_t>(1, full / 2) : full;
     const std::size_t most = MostNames(bits_per_name);
     std::size_t capacity = std::min(most, std::max(limits_.filter_min_names, 2 * expected));
@@ -320,8 +333,7 @@ FolderCaches::Folder* FolderCaches::Rebuild(int folder, const struct stat& folde
     });
     if (!read) return nullptr;
     fresh.names = count;
-    bool denser = few_variants && !fresh.variants_complete;
-    if (((count > capacity && capacity < most) || denser) && attempt == 0) {
+    if (Outgrown(fresh) && attempt == 0) {
       expected = count;
       few_variants = fresh.variants_complete;
       continue;
@@ -385,13 +397,7 @@ void FolderCaches::Added(int folder, const std::string& host_name) {
   filter_bytes_ += AddVariant(entry, host_name);
   ++entry->names;
   entry->mtime = st.st_mtim;
-  // Past the names it was sized for, the filter would answer "maybe" ever
-  // more often: it is made again, twice as big, from a read of the folder.
-  const std::size_t most = MostNames(entry->bits_per_name);
-  bool denser = !entry->variants_complete && entry->bits_per_name < limits_.filter_bits_per_name;
-  if ((entry->names > entry->capacity && entry->capacity < most) || denser) {
-    Rebuild(folder, st, nullptr, nullptr);
-  }
+  if (Outgrown(*entry)) Rebuild(folder, st, nullptr, nullptr);
 }
 
 // The name's bits stay set: other names may share them.
@@ -628,10 +634,12 @@ bool Enumeration::Start(int folder, std::u16string_view wildcard, const Limits& 
   return Pass();
 }
 
+bool Enumeration::Before(std::uint32_t a, std::uint32_t b) const {
+  return CompareHostNames(NameAt(a), NameAt(b)) < 0;
+}
+
 void Enumeration::DropLargest() {
-  auto less = [this](std::uint32_t a, std::uint32_t b) {
-    return CompareHostNames(NameAt(a), NameAt(b)) < 0;
-  };
+  auto less = [this](std::uint32_t a, std::uint32_t b) { return Before(a, b); };
   std::pop_heap(window_.begin(), window_.end(), less);
   held_ -= NameAt(window_.back()).size() + 1;
   window_.pop_back();
@@ -657,9 +665,7 @@ void Enumeration::Compact() {
 // then goes. What it holds at the end is every name after last_ up to some
 // bound, which is what makes the next pass start where this one ends.
 bool Enumeration::Pass() {
-  auto less = [this](std::uint32_t a, std::uint32_t b) {
-    return CompareHostNames(NameAt(a), NameAt(b)) < 0;
-  };
+  auto less = [this](std::uint32_t a, std::uint32_t b) { return Before(a, b); };
   window_.clear();
   arena_.clear();
   held_ = 0;

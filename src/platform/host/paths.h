@@ -149,6 +149,8 @@ class FolderCaches {
   bool ProvenAbsent(const struct stat& folder_st, std::uint64_t hash);
   // The most names a filter of `bits_per_name` is sized for.
   std::size_t MostNames(std::size_t bits_per_name) const;
+  std::size_t FullBitsPerName() const;  // where the variants are not all known
+  bool Outgrown(const Folder& entry) const;  // wants a new filter
   Folder* GetIfKnown(int folder, struct stat* st);  // *st: the folder's
   // Reads `folder` into a new filter for it, collecting the names that fold
   // to `folded` (null: none wanted); null when the folder cannot be read.
@@ -243,6 +245,8 @@ class Enumeration {
   bool Start(int folder, std::u16string_view wildcard, const Limits& limits);
   bool Pass();
   std::string_view NameAt(std::uint32_t offset) const { return &arena_[offset]; }
+  // The order given out: the names at two offsets, by CompareHostNames.
+  bool Before(std::uint32_t a, std::uint32_t b) const;
   void DropLargest();
   void Compact();
 
