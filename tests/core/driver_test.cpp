@@ -205,6 +205,8 @@ TEST(CleanUp, RemovesEverythingInTheStagingFolderSubFoldersAndReadOnlyFilesToo) 
   s.Stage("README", "no dot in this name");
   s.Stage("pkgs/deep/x.cab", "cab");
   s.Stage("pkgs/y.cab", "cab");
+  // An empty sub-folder: its listing finds nothing and returns at once.
+  support::fs::create_directories(s.device.staging() / "pkgs" / "empty");
   support::fs::permissions(s.device.staging() / "readonly.txt", support::fs::perms::owner_write,
                            support::fs::perm_options::remove);
   support::fs::permissions(s.device.staging() / "pkgs" / "y.cab", support::fs::perms::owner_write,

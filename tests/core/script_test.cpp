@@ -44,6 +44,8 @@ TEST(Script, ValueForms) {
       {"\"N\"=hex:01,02,ff", u"N", "0102ff"},
       {"\"N\"=hex:", u"N", ""},
       {"\"N\"=hex:01,02,f", u"N", "0102"},
+      // A continuation line written without regedit's indentation.
+      {"\"N\"=hex:01,\\\r\n02,03", u"N", "010203"},
       {"\"N\"=other", u"N", "<missing>"},
       {"\"N\"=DWORD:1", u"N", "<missing>"},
       {"\"N\"=HEX:01", u"N", "<missing>"},

@@ -95,6 +95,9 @@ TEST(Settings, HowEntriesAreFound) {
       {"[ADDITIONAL_CABS]\r\ncab0=\"one.cab\"\r\n", u"ADDITIONAL_CABS", u"cab0", "one.cab"},
       {"[A]\r\ncab0=one.cab\r\n", u"A", u"cab0", "ne.cab"},
       {"[A]\r\ncab0=\"\"\r\n", u"A", u"cab0", ""},
+      // Case folding at both ends of the alphabet.
+      {"[HOMEPAGE]\r\nZONE.HP=\"z\"\r\n", u"homepage", u"zone.hp", "z"},
+      {"[A]\r\nalpha=\"a\"\r\n", u"A", u"ALPHA", "a"},
       {"[A]\r\ncab0=\r\n", u"A", u"cab0", ""},
       {"[A]\r\ncab0\r\n", u"A", u"cab0", ""},
       {"[A]\r\ncab10=\"x\"\r\n", u"A", u"cab1", "<none>"},
