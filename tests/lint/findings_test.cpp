@@ -23,6 +23,8 @@ struct Case {
   // The device image for the clean twin, when the finding is about the
   // device rather than the delivery.
   std::function<void(const Scene&)> clean_device;
+  // Text the finding's message must hold, where it names what the device does.
+  std::string says;
 
   Case& Device(std::function<void(const Scene&)> f) {
     device = std::move(f);
@@ -34,6 +36,10 @@ struct Case {
   }
   Case& CleanDevice(std::function<void(const Scene&)> f) {
     clean_device = std::move(f);
+    return *this;
+  }
+  Case& Says(std::string text) {
+    says = std::move(text);
     return *this;
   }
 };
@@ -223,6 +229,7 @@ std::vector<Case> SettingsCases() {
                        {{"brand.ini", Ini("[REG_DEL_KEY]\nkey0=\"HKEY_LOCAL_MACHINE_OLD\\Software\\Old\"\n")}}, "brand.ini",
                        "ini-delkey-root-run-in", 2, "error", clean_removal)
                       .Device(old_key)
+                      .Says("it deletes HKEY_LOCAL_MACHINE\\Software\\Old, not")
                       .Effect([](const Scene& s) {
                         std::vector<JsonObject> deleted = s.Events("reg_delete_key");
                         ASSERT_EQ(deleted.size(), 1u);
@@ -237,6 +244,7 @@ std::vector<Case> SettingsCases() {
   cases.push_back(Make("RemovalDirectlyUnderRoot", {{"brand.ini", Ini("[REG_DEL_KEY]\nkey0=\"HKEY_CURRENT_USER\\Software\"\n")}},
                        "brand.ini", "ini-delkey-top-level", 2, "warning", clean_removal)
                       .Device(old_key)
+                      .Says("deletes HKEY_CURRENT_USER\\Software, a key")
                       .Effect([](const Scene& s) {
                         std::vector<JsonObject> deleted = s.Events("reg_delete_key");
                         ASSERT_EQ(deleted.size(), 1u);
@@ -302,6 +310,13 @@ std::vector<Case> SettingsCases() {
                         ASSERT_EQ(Moves(s).size(), 1u);
                         EXPECT_EQ(Moves(s)[0]["to"], "\\Windows\\" + std::string(236, 'a'));
                       }));
+  cases.push_back(Make("LongHeaderLine",
+                       {{"brand.ini", Ini("[HOMEPAGE" + std::string(250, ' ') + "]\nstart.hp=\"\\Windows\\start.htm\"\n")},
+                        {"start.hp", "<html>"}},
+                       "brand.ini", "ini-long-line", 1, "error",
+                       {{"brand.ini", Ini("[HOMEPAGE]\nstart.hp=\"\\Windows\\start.htm\"\n")}, {"start.hp", "<html>"}})
+                      .Says("the section name is cut")
+                      .Effect([](const Scene& s) { EXPECT_TRUE(Moves(s).empty()); }));
   cases.push_back(Make("UndefinedCodePageByte",
                        {{"brand.ini", Ini("[HOMEPAGE]\nstart.hp=\"\\Windows\\a\x81.htm\"\n")}, {"start.hp", "<html>"}},
                        "brand.ini", "ini-cp1250-undefined", 2, "error",
@@ -571,6 +586,7 @@ std::vector<Case> DeviceCases() {
                        "brand.ini", "device-key-missing", 2, "warning",
                        {{"brand.ini", Ini("[REG_DEL_KEY]\nkey0=\"HKEY_LOCAL_MACHINE\\Software\\Old\"\n")}})
                       .Device([](const Scene& s) { s.Registry(kOldKey); })
+                      .Says("no key `HKEY_LOCAL_MACHINE\\Software\\Gone`")
                       .Effect([](const Scene& s) {
                         for (JsonObject& e : s.Events("reg_delete_key")) EXPECT_EQ(e["ok"], "false");
                         EXPECT_NE(s.device.Registry().find("Software\\Old]"), std::string::npos);
@@ -608,6 +624,7 @@ TEST_P(FindingTest, TriggeredOnlyByItsDelivery) {
     ASSERT_NE(found, nullptr) << "expected " << c.code << result.Summary();
     EXPECT_EQ(found->line, c.line) << result.Summary();
     EXPECT_EQ(found->severity, c.severity) << result.Summary();
+    EXPECT_NE(found->message.find(c.says), std::string::npos) << found->message;
     if (c.file.empty()) {
       EXPECT_EQ(found->file, scene.device.staging().string());
     } else {
