@@ -79,6 +79,7 @@ void PlaceMappedGroup(const char16_t* pattern, const char16_t* section) {
     const char16_t* destination = LookupSetting(section, found.cFileName);
     if (destination == nullptr) continue;
     char16_t source[kLineCapacity];
+    // Dead while values are one cut line of single-byte text; kept so a longer one is skipped.
     if (wtext::Length(destination, kSettingCapacity) >= kLineCapacity ||
         !wtext::FormatText(source, kLineCapacity, kStagedFormat, found.cFileName)) {
       continue;
