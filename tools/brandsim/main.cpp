@@ -60,6 +60,9 @@ int main(int argc, char** argv) {
   if (!args.empty() && args[0] == "lint") {
     return brandsim::RunLint(std::vector<std::string>(args.begin() + 1, args.end()));
   }
+  if (!args.empty() && args[0] == "package") {
+    return brandsim::RunPackage(std::vector<std::string>(args.begin() + 1, args.end()));
+  }
 
   brandsim::Options options;
   std::string error;

@@ -90,7 +90,13 @@ Action ParseOptions(const std::vector<std::string>& args, Options* options, std:
         if (problem.empty()) problem = "option '--installer' needs a program";
         continue;
       }
-      options->config.installer = value;
+      if (value == "none") {
+        options->config.start_only = true;
+        options->config.installer.clear();
+      } else {
+        options->config.start_only = false;
+        options->config.installer = value;
+      }
     } else if (name == "--journal") {
       if (value.empty()) {
         if (problem.empty()) problem = "option '--journal' needs a file";
@@ -123,6 +129,7 @@ Action ParseOptions(const std::vector<std::string>& args, Options* options, std:
 const char* HelpText() {
   return R"(Usage: brandsim --device DIR [OPTION...] [WORD...]
        brandsim lint [--format text|json] [--device DIR] DELIVERY_DIR
+       brandsim package [--format text|json] [--device DIR] FILE
        brandsim --help | --version
 
 Runs the branding installer against an emulated device image in the folder
@@ -141,9 +148,13 @@ Options (they may stand before or after the WORDs; `--name=VALUE` works too):
                        machine with two arguments, IMAGE and COMMAND_LINE (as
                        the program passed them), in the folder DIR/fs, with
                        BRANDSIM_FS set to that folder's absolute path; its exit
-                       status is ignored. Without it a process starts and ends
-                       at once. Either way, starting \Windows\wceload.exe fails
-                       when DIR/fs/Windows/wceload.exe is missing.
+                       status is ignored. Without it, the device's package
+                       installer \Windows\wceload.exe is emulated (below) and
+                       any other process starts and ends at once.
+                       `--installer none`: every process, wceload.exe too,
+                       starts and ends at once, and installs nothing.
+                       Either way, starting \Windows\wceload.exe fails when
+                       DIR/fs/Windows/wceload.exe is missing.
   --journal FILE       write every effect to FILE as JSON Lines (see below)
   --real-time          really sleep when the program sleeps (else: recorded)
   --quiet              no transcript on standard output
@@ -164,14 +175,44 @@ Device image:
                        UTF-16LE, always atomically: a new file renamed over
                        the old one.
 
-Transcript: one human-readable line per effect on standard output.
+  DIR/device.ini       optional: the device that packages are checked against,
+                       as key=value lines: processor=2577 (the processor
+                       number packages name; 2577 is StrongARM),
+                       version=3.0 (Windows CE MAJOR.MINOR), build=11171,
+                       platform=PocketPC. Missing: those defaults, an ARM
+                       Pocket PC on Windows CE 3.0.
+
+Packages and themes: when the program starts \Windows\wceload.exe, the
+emulated installer installs the package (a CE cabinet) named on its command
+line before the program goes on: its files per their flags, its registry
+values per type (a value marked to keep an existing one is kept), its
+shortcuts (NAME.lnk holding `NN#"TARGET"`), and an uninstall record under
+HKEY_LOCAL_MACHINE\SOFTWARE\Apps unless /nouninstall is given. A package
+built for another processor, OS version or platform, one without a setup
+manifest, with a member missing or a malformed manifest is refused whole;
+with /safe, so is one that carries executable code. A setup DLL or a
+self-registering file is never run: the journal says it was skipped. The
+cabinet is deleted afterwards unless /delete 0 is given, also when it was
+refused. The theme's installer, which the device does not wait for, also
+finishes before the program goes on: its files and values are in place
+before the mapped groups, the registry scripts and the key removal list.
+`brandsim package FILE` shows what a package would install.
+
+Transcript: one human-readable line per effect on standard output; the
+effects of a package are indented under it.
 
 Journal (--journal FILE): JSON Lines, one object per effect, in the order
 they happened; text is UTF-8. Every object has "event"; operations that can
 fail carry "ok" (true or false). The events: dialog, process, wait, record,
 move, delete, rmdir, mkdir, attributes, reg_create, reg_set,
 reg_delete_value, reg_delete_key, reg_flush, sleep, restart. A restart request is recorded, not
-performed: the registry is written and the run ends.
+performed: the registry is written and the run ends. The emulated package
+installer adds package_begin (path, command_line), install_file (member,
+to, size, flags, reason when it failed, ok), shortcut (path, target, ok),
+package_skip (what: file, value, shortcut, setup_dll or self_register;
+item; reason) and package_end (path, name, provider, files, values,
+shortcuts, skipped, reason when refused, ok); every effect of an
+installation also carries "package", the path of the package it belongs to.
 
 Exit status:
   0  the program ran (the status is the program's own, which is 0)

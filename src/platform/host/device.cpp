@@ -107,6 +107,9 @@ bool OpenDevice(const Config& config, std::string* error) {
 
   // A missing registry.reg is an empty registry, written at the end.
   if (!state->registry.Load(state->registry_file, error)) return false;
+  // What packages are checked against: the default device unless the image
+  // describes its own.
+  if (!cepkg::LoadDeviceProfile(dir / "device.ini", &state->profile, error)) return false;
 
   // The installer runs in DIR/fs: a path relative to where brandsim started
   // would no longer lead to it there. A bare name is looked up in PATH.

@@ -46,6 +46,7 @@ const char* NameOf(FaultOp op) {
 Fault g_fault;
 FaultCount g_count;
 bool g_announce = false;
+int g_paused = 0;
 
 }  // namespace
 
@@ -94,8 +95,11 @@ void ArmFault(const Fault& fault, bool announce) {
   g_announce = announce;
 }
 
+FaultPause::FaultPause() { ++g_paused; }
+FaultPause::~FaultPause() { --g_paused; }
+
 bool InjectFault(FaultOp op) {
-  if (g_fault.op == FaultOp::kNone || (g_fault.op != FaultOp::kAny && g_fault.op != op)) {
+  if (g_paused > 0 || g_fault.op == FaultOp::kNone || (g_fault.op != FaultOp::kAny && g_fault.op != op)) {
     return false;
   }
   ++g_count.calls;

@@ -59,7 +59,11 @@ struct Config {
   std::filesystem::path device;   // DIR: holds fs/ and registry.reg
   int answer = 0;                 // for the Yes/No dialog: platform::kIdYes, kIdNo, or 0 (none)
   bool ask_on_terminal = false;   // no --answer: ask on the terminal (standard input is one)
-  std::string installer;          // --installer PROGRAM; empty: processes start and end at once
+  // --installer PROGRAM: each process runs PROGRAM on the host. Empty: the
+  // device's package installer is emulated, and any other process starts
+  // and ends at once.
+  std::string installer;
+  bool start_only = false;        // --installer none: every process starts and ends at once
   std::filesystem::path journal;  // --journal FILE; empty: none
   bool real_time = false;         // Sleep really sleeps
   bool quiet = false;             // no transcript on standard output

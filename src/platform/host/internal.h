@@ -17,6 +17,7 @@
 
 #include "platform/host/host.h"
 #include "platform/host/journal.h"
+#include "platform/host/package.h"
 #include "platform/host/paths.h"
 #include "platform/host/registry_store.h"
 #include "platform/platform.h"
@@ -63,6 +64,7 @@ struct State {
   Tree tree;
   RegistryStore registry;
   Journal journal;
+  cepkg::DeviceProfile profile;  // DIR/device.ini, or the default device
   std::map<std::uintptr_t, Object> handles;
   std::vector<Child> children;
   // Indices of the children not yet seen to end: every device call looks for
@@ -112,12 +114,30 @@ void SetRestartRequested();
 
 // ---- Fault injection (faults.cpp) ------------------------------------------
 
+// While one lives, no fault is injected: the calls made meanwhile are the
+// emulated device's own (its package installer's), not the program's.
+class FaultPause {
+ public:
+  FaultPause();
+  ~FaultPause();
+  FaultPause(const FaultPause&) = delete;
+  FaultPause& operator=(const FaultPause&) = delete;
+};
+
 // Arms `fault` for a run and starts its count afresh; `announce` tells each
 // failure on standard error.
 void ArmFault(const Fault& fault, bool announce);
 // Called once by each faultable operation, after its handle and arguments
 // were found usable: true when this call is to fail.
 bool InjectFault(FaultOp op);
+
+// ---- The package installer (installer.cpp) ------------------------------------
+
+// Whether `image` is the device's package installer, \Windows\wceload.exe.
+bool IsPackageInstaller(State& state, std::u16string_view image);
+// Installs the package that `command_line` names, as the device's installer
+// would, before returning.
+void RunEmulatedInstaller(State& state, std::u16string_view command_line);
 
 // ---- Text (text.cpp) -------------------------------------------------------
 

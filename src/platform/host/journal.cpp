@@ -62,6 +62,37 @@ std::string Show(std::u16string_view text) {
   return out;
 }
 
+std::string ShowValue(std::uint32_t type, const std::uint8_t* data, std::size_t size) {
+  if (data == nullptr) size = 0;
+  if (type == platform::kRegSz || type == platform::kRegExpandSz) {
+    std::u16string text;
+    for (std::size_t i = 0; i + 1 < size; i += 2) {
+      text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+    }
+    while (!text.empty() && text.back() == 0) text.pop_back();
+    return "\"" + Show(text) + "\"";
+  }
+  char piece[32];
+  if (type == platform::kRegDword && size == 4) {
+    std::snprintf(piece, sizeof piece, "dword:%08x",
+                  static_cast<unsigned>(data[0] | (data[1] << 8) | (data[2] << 16) |
+                                        (static_cast<std::uint32_t>(data[3]) << 24)));
+    return piece;
+  }
+  std::string out;
+  if (type == platform::kRegBinary) {
+    out = "hex:";
+  } else {
+    std::snprintf(piece, sizeof piece, "hex(%x):", static_cast<unsigned>(type));
+    out = piece;
+  }
+  for (std::size_t i = 0; i < size; ++i) {
+    std::snprintf(piece, sizeof piece, i == 0 ? "%02x" : ",%02x", static_cast<unsigned>(data[i]));
+    out += piece;
+  }
+  return out;
+}
+
 // ---- Events --------------------------------------------------------------------
 
 Event::Event(const char* name) { json_ = std::string("{\"event\":\"") + name + "\""; }
@@ -123,7 +154,13 @@ bool Journal::Open(const std::filesystem::path& file, bool quiet, std::string* e
 }
 
 void Journal::Write(const Event& event, const std::string& transcript) {
-  if (fd_ >= 0 && failure_.empty() && !WriteAll(fd_, event.Line() + "\n")) {
+  std::string line = event.Line();
+  if (!context_.empty()) {
+    // Right after "event", so that "ok" stays last.
+    std::size_t name_end = line.find('"', line.find(':') + 2) + 1;
+    line.insert(name_end, ",\"package\":\"" + JsonEscape(context_) + "\"");
+  }
+  if (fd_ >= 0 && failure_.empty() && !WriteAll(fd_, line + "\n")) {
     failure_ = file_.string() + ": cannot write the journal: " + std::strerror(errno);
     std::fprintf(stderr, "brandsim: %s\n", failure_.c_str());
   }
@@ -132,6 +169,7 @@ void Journal::Write(const Event& event, const std::string& transcript) {
 
 void Journal::Say(const std::string& transcript) {
   if (!quiet_) {
+    if (!context_.empty()) std::fputs("  ", stdout);
     std::fputs(transcript.c_str(), stdout);
     std::fputc('\n', stdout);
   }

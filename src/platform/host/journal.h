@@ -41,6 +41,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace host {
 
@@ -64,6 +65,8 @@ class Event {
 std::string JsonEscape(std::u16string_view text);
 // UTF-16 text for one transcript line: UTF-8 with control characters escaped.
 std::string Show(std::u16string_view text);
+// A registry value the way regedit writes it ("text", dword:0000002a, hex:..).
+std::string ShowValue(std::uint32_t type, const std::uint8_t* data, std::size_t size);
 inline const char* OkWord(bool ok) { return ok ? "ok" : "failed"; }
 
 class Journal {
@@ -82,11 +85,34 @@ class Journal {
   // write failure of the run in `error`.
   bool Close(std::string* error);
 
+  // While a package is being installed, every effect carries its path (a
+  // "package" field) and its transcript line is indented under it.
+  void SetPackage(std::u16string package) { context_ = std::move(package); }
+
  private:
+  std::u16string context_;
   int fd_ = -1;
   std::filesystem::path file_;
   bool quiet_ = false;
   std::string failure_;
+};
+
+}  // namespace host
+
+namespace host {
+
+// Attributes the effects of its lifetime to one package.
+class JournalContext {
+ public:
+  JournalContext(Journal& journal, std::u16string package) : journal_(journal) {
+    journal_.SetPackage(std::move(package));
+  }
+  ~JournalContext() { journal_.SetPackage(u""); }
+  JournalContext(const JournalContext&) = delete;
+  JournalContext& operator=(const JournalContext&) = delete;
+
+ private:
+  Journal& journal_;
 };
 
 }  // namespace host

@@ -1,6 +1,6 @@
 // Processes of the emulated device. The device's package installer is
-// stood in for by a host program (--installer); without one, a process
-// starts and ends at once.
+// emulated (installer.cpp), or stood in for by a host program (--installer);
+// any other process starts and ends at once.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -134,10 +134,12 @@ bool CreateProcessW(const char16_t* image, char16_t* command_line, void* /*proce
   bool ok = information != nullptr && !host::InjectFault(host::FaultOp::kProcess) &&
             state->tree.Resolve(child.image, &entry) && entry.is_file() &&
             S_ISREG(entry.st.st_mode);
+  bool emulate = false;
   if (ok && !state->config.installer.empty()) {
     ok = host::Spawn(*state, child, &child.pid);
   } else {
     child.ended = true;
+    emulate = ok && !state->config.start_only && host::IsPackageInstaller(*state, child.image);
   }
   if (ok) {
     state->children.push_back(child);
@@ -155,6 +157,7 @@ bool CreateProcessW(const char16_t* image, char16_t* command_line, void* /*proce
                            .Bool("ok", ok),
                        "process " + host::Show(child.image) + " \"" +
                            host::Show(child.command_line) + "\": " + host::OkWord(ok));
+  if (emulate) host::RunEmulatedInstaller(*state, child.command_line);
   return ok;
 }
 

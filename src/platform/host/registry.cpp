@@ -71,38 +71,6 @@ platform::HKey NewKeyHandle(State& state, const std::shared_ptr<RegKey>& key) {
   return static_cast<platform::HKey>(AddObject(KeyObject{key, state.registry.FullPath(key.get())}));
 }
 
-// A value the way regedit writes it, for the transcript.
-std::string ShowValue(std::uint32_t type, const std::uint8_t* data, std::size_t size) {
-  if (data == nullptr) size = 0;
-  if (type == platform::kRegSz || type == platform::kRegExpandSz) {
-    std::u16string text;
-    for (std::size_t i = 0; i + 1 < size; i += 2) {
-      text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
-    }
-    while (!text.empty() && text.back() == 0) text.pop_back();
-    return "\"" + Show(text) + "\"";
-  }
-  char piece[32];
-  if (type == platform::kRegDword && size == 4) {
-    std::snprintf(piece, sizeof piece, "dword:%08x",
-                  static_cast<unsigned>(data[0] | (data[1] << 8) | (data[2] << 16) |
-                                        (static_cast<std::uint32_t>(data[3]) << 24)));
-    return piece;
-  }
-  std::string out;
-  if (type == platform::kRegBinary) {
-    out = "hex:";
-  } else {
-    std::snprintf(piece, sizeof piece, "hex(%x):", static_cast<unsigned>(type));
-    out = piece;
-  }
-  for (std::size_t i = 0; i < size; ++i) {
-    std::snprintf(piece, sizeof piece, i == 0 ? "%02x" : ",%02x", static_cast<unsigned>(data[i]));
-    out += piece;
-  }
-  return out;
-}
-
 std::string ShowValueName(std::u16string_view name) {
   return name.empty() ? std::string("@") : Show(name);
 }
