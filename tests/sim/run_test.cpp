@@ -126,6 +126,10 @@ TEST(BrandsimSample, RunsOnACopyAndLeavesTheSampleAsItWas) {
   EXPECT_TRUE(fs::exists(root / "Windows" / "Favorites" / "Microsoft.url"));
   EXPECT_TRUE(fs::exists(root / "Windows" / "blue.tsk"));
   EXPECT_TRUE(fs::exists(root / "Windows" / "Start Menu" / "Web" / "start.htm"));
+  // The package and the theme, installed by the emulated package installer.
+  EXPECT_TRUE(fs::exists(root / "Program Files" / "Example Tools" / "guide.htm"));
+  EXPECT_TRUE(fs::exists(root / "Windows" / "Start Menu" / "Programs" / "Example Guide.lnk"));
+  EXPECT_TRUE(fs::exists(root / "Windows" / "blue_bg.gif"));
 
   host::RegistryStore store;
   std::string error;

@@ -128,6 +128,7 @@ class Installation {
     }
     for (const cepkg::PlannedFile& file : plan_.files) InstallPlannedFile(file);
     for (const cepkg::PlannedValue& value : plan_.values) SetPlannedValue(value);
+    CloseKey();
     for (const cepkg::PlannedLink& link : plan_.links) MakeShortcut(link);
     if (!command_.no_uninstall) WriteUninstallRecord();
   }
@@ -278,12 +279,18 @@ class Installation {
       Skip("value", shown, planned.refusal.reason);
       return;
     }
-    platform::HKey key = platform::kNullKey;
-    std::uint32_t disposition = 0;
-    if (platform::RegCreateKeyExW(RootKey(planned.root), planned.key.c_str(), 0, nullptr, 0, 0,
-                                  nullptr, &key, &disposition) != platform::kErrorSuccess) {
-      return;  // the journal has said so
+    // Values of one key follow each other: the key is opened once for them.
+    std::u16string key_path = planned.root_name + u"\\" + planned.key;
+    if (key_ == platform::kNullKey || key_path != key_path_) {
+      CloseKey();
+      std::uint32_t disposition = 0;
+      if (platform::RegCreateKeyExW(RootKey(planned.root), planned.key.c_str(), 0, nullptr, 0, 0,
+                                    nullptr, &key_, &disposition) != platform::kErrorSuccess) {
+        return;  // the journal has said so
+      }
+      key_path_ = key_path;
     }
+    platform::HKey key = key_;
     std::uint32_t type = 0, size = 0;
     if (planned.keep_existing &&
         platform::RegQueryValueExW(key, planned.name.c_str(), nullptr, &type, nullptr, &size) ==
@@ -295,7 +302,11 @@ class Installation {
                platform::kErrorSuccess) {
       ++values_;
     }
-    platform::RegCloseKey(key);
+  }
+
+  void CloseKey() {
+    if (key_ != platform::kNullKey) platform::RegCloseKey(key_);
+    key_ = platform::kNullKey;
   }
 
   void MakeShortcut(const cepkg::PlannedLink& planned) {
@@ -367,9 +378,13 @@ class Installation {
         .Number("shortcuts", links_)
         .Number("skipped", skipped_);
     if (!ok) event.Text("reason", Text(reason));
+    auto count = [](unsigned n, const char* one, const char* many) {
+      return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
     std::string summary =
-        ok ? "installed: " + std::to_string(files_) + " files, " + std::to_string(values_) +
-                 " values, " + std::to_string(links_) + " shortcuts" +
+        ok ? "installed: " + count(files_, "file", "files") + ", " +
+                 count(values_, "value", "values") + ", " +
+                 count(links_, "shortcut", "shortcuts") +
                  (skipped_ > 0 ? ", " + std::to_string(skipped_) + " skipped" : "")
            : "refused: " + reason;
     state_.journal.Write(event.Bool("ok", ok),
@@ -383,6 +398,8 @@ class Installation {
   cepkg::Plan plan_;
   unsigned files_ = 0, values_ = 0, links_ = 0, skipped_ = 0;
   unsigned temp_counter_ = 0;
+  platform::HKey key_ = platform::kNullKey;  // the key the last value went to
+  std::u16string key_path_;
 };
 
 }  // namespace
@@ -405,7 +422,7 @@ void RunEmulatedInstaller(State& state, std::u16string_view command_line) {
                           .Text("path", command.package)
                           .Text("command_line", command_line),
                       "package " + (named ? Show(command.package) : std::string("(none)")) +
-                          ": the emulated installer runs it to completion now");
+                          ": the emulated installer installs it now, before the program goes on");
   JournalContext context(state.journal, command.package);
   if (!named) {
     state.journal.Write(Event("package_end").Text("path", u"").Text("reason", Text(reason)).Bool("ok", false),
