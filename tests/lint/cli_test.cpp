@@ -16,7 +16,7 @@ namespace {
 // finding on readme.txt) and a script error (s.reg line 4).
 void StageMixed(const fs::path& dir) {
   support::WriteBytes(dir / "brand.ini", "[ADDITIONAL_CABS]\r\ncab0=one.cab\r\n");
-  support::WriteBytes(dir / "ne.cab", "c");
+  support::WriteBytes(dir / "ne.cab", Package());
   support::WriteBytes(dir / "readme.txt", "notes");
   support::WriteBytes(dir / "s.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"n\"=DWORD:1\r\n");
 }
@@ -60,6 +60,15 @@ TEST(LintCommand, UnloadableDeviceRegistryNamesTheFileAndLine) {
   LintResult r = RunLint({"--device", device.dir().string(), delivery.path().string()});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find((device.dir() / "registry.reg").string() + ":4"), std::string::npos) << r.err;
+}
+
+TEST(LintCommand, UnreadableDeviceProfileNamesTheFileAndLine) {
+  support::TempDir delivery;
+  support::Device device;
+  support::WriteBytes(device.dir() / "device.ini", "processor=2577\nversion=three\n");
+  LintResult r = RunLint({"--device", device.dir().string(), delivery.path().string()});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find((device.dir() / "device.ini").string() + ":2"), std::string::npos) << r.err;
 }
 
 TEST(LintCommand, HelpDescribesTheFormatsAndExitsWithZero) {
