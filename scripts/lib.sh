@@ -22,7 +22,8 @@ brandinst_ensure_packages() {
 
 # Installs the build's needs with apt-get, only those that are missing.
 brandinst_ensure_build_tools() {
-  brandinst_ensure_packages cmake:cmake ninja-build:ninja g++:g++ libgtest-dev libbenchmark-dev
+  brandinst_ensure_packages cmake:cmake ninja-build:ninja g++:g++ pkgconf:pkg-config \
+    libgtest-dev libbenchmark-dev libmspack-dev zlib1g-dev
 }
 
 # The fuzz targets need clang and its libFuzzer runtime.

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cepkg/package_writer.h"
+#include "package_writer.h"
 #include "platform/host/registry_store.h"
 #include "sim/sim_helpers.h"
 #include "support/support.h"
