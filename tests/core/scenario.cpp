@@ -18,6 +18,8 @@ Scenario::Scenario() {
   config.answer = platform::kIdYes;
   config.quiet = true;
   config.journal = device.dir() / "journal.jsonl";
+  // What the program calls, not what the package installer then does.
+  config.start_only = true;
 }
 
 Scenario::~Scenario() {

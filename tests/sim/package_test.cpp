@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "package_writer.h"
+#include "platform/host/manifest.h"
 #include "platform/host/registry_store.h"
 #include "sim/sim_helpers.h"
 #include "support/support.h"

@@ -58,7 +58,7 @@ bool ExpandMacro(std::string_view macro, const std::string& install_dir, std::st
     *out = install_dir;
     return true;
   }
-  if (macro.size() < 6 || !EqualNoCase(macro.substr(0, 3), "%CE") || macro.back() != '%') {
+  if (macro.size() < 5 || !EqualNoCase(macro.substr(0, 3), "%CE") || macro.back() != '%') {
     return false;
   }
   std::string_view digits = macro.substr(3, macro.size() - 4);
@@ -436,7 +436,10 @@ Plan PlanPackage(const Manifest& manifest, const DeviceProfile& /*device*/) {
 }
 
 bool ReadPackage(int fd, Cabinet* cabinet, Manifest* manifest, std::string* reason) {
-  if (!cabinet->Open(fd, reason)) return false;
+  if (!cabinet->Open(fd, reason)) {
+    if (reason->rfind("not a cabinet", 0) != 0) *reason = "cabinet " + *reason;
+    return false;
+  }
   int index = cabinet->Find(kManifestMember);
   if (index == -1) {
     *reason = "no setup manifest: the cabinet has no member numbered 000";
