@@ -71,6 +71,25 @@ TEST(LintCommand, UnreadableDeviceProfileNamesTheFileAndLine) {
   EXPECT_NE(r.err.find((device.dir() / "device.ini").string() + ":2"), std::string::npos) << r.err;
 }
 
+// A package is read where the device finds it (a sub-folder, any case), and
+// never through a link, which could lead out of the delivery.
+TEST(LintCommand, PackagesAreReadInsideTheDeliveryOnly) {
+  support::TempDir dir, outside;
+  fs::path delivery = dir.path() / "d";
+  fs::create_directories(delivery / "Sub");
+  support::WriteBytes(delivery / "brand.ini",
+                      "[ADDITIONAL_CABS]\r\ncab0=\"one.cab\"\r\ncab1=\"sub\\TWO.cab\"\r\n");
+  support::WriteBytes(outside.path() / "secret", "not a package");
+  fs::create_symlink(outside.path() / "secret", delivery / "one.cab");
+  support::WriteBytes(delivery / "Sub" / "two.cab", "not a package either");
+  LintResult r = LintJson(delivery);
+  std::vector<unsigned> malformed;
+  for (const Finding& f : r.findings) {
+    if (f.code == "pkg-malformed") malformed.push_back(f.line);
+  }
+  EXPECT_EQ(malformed, std::vector<unsigned>{3}) << r.Summary();
+}
+
 TEST(LintCommand, HelpDescribesTheFormatsAndExitsWithZero) {
   LintResult r = RunLint({"--help"});
   EXPECT_EQ(r.status, 0);

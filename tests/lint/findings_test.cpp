@@ -594,7 +594,7 @@ std::vector<Case> DeviceCases() {
                         EXPECT_NE(s.device.Registry().find("Software\\Old]"), std::string::npos);
                       }));
   cases.push_back(Make("ConsentWithoutRestartEntry", CleanCab(), "brand.ini", "device-no-restart", 0, "warning",
-                       {{"brand.ini", Ini(std::string(kCab) + "[LENGREBOOT]\nreboot=\"1\"\n")}, {"one.cab", "c"}})
+                       {{"brand.ini", Ini(std::string(kCab) + "[LENGREBOOT]\nreboot=\"1\"\n")}, {"one.cab", Package()}})
                       .Device([](const Scene& s) { s.Registry(kGate); })
                       .Effect([](const Scene& s) { EXPECT_TRUE(s.Events("restart").empty()); }));
   cases.push_back(Make("RestartHeldByMarker", CleanCab(), "", "device-restart-held", 0, "warning", CleanCab())
@@ -697,7 +697,7 @@ std::vector<Case> PackageCases() {
                        "brand.ini", "pkg-file-replaced", 3, "warning",
                        with(two_ini, {{"one.cab", Package(Installs("%CE2%", "a.txt"))},
                                       {"two.cab", Package(Installs("%CE2%", "b.txt"))}}))
-                      .Says("which `one.cab` installed before, so the later file replaces it")
+                      .Says("which `one.cab` installed before: the later file replaces it")
                       .Effect([](const Scene& s) { EXPECT_EQ(s.device.Get("Windows/a.txt"), "second"); }));
   auto writes = [](const std::string& key, const std::string& name) {
     cepkg::PackageSpec made;

@@ -346,6 +346,26 @@ void PackageCheck::Files() {
     for (const Placed& file : mine) {
       std::u16string path = Compared(file.path);
       std::string shown = "`" + Show(file.path) + "`";
+      const Placed* earlier = nullptr;
+      for (const Placed& before : placed) {
+        if (Compared(before.path) == path) {
+          earlier = &before;
+          break;
+        }
+      }
+      if (earlier != nullptr) {
+        // What the staged groups then do to the path was said for the first.
+        std::string outcome =
+            (file.flags & cepkg::kFileNeverOverwrite)
+                ? "the later package never overwrites it, so the earlier file stays"
+            : (file.flags & cepkg::kFileNoOverwriteNewer) && !(file.flags & cepkg::kFileIgnoreDates)
+                ? "the later file replaces it unless the earlier one is newer"
+                : "the later file replaces it";
+        c_.report.Warning(settings_, installer->line, "pkg-file-replaced",
+                          installer->what + " installs " + shown + ", which " + earlier->by->what +
+                              " installed before: " + outcome);
+        continue;
+      }
       std::string never = ": moving never replaces a file, so the staged one is never placed and "
                           "is removed at clean-up; leave one of them out of the delivery";
       // The fixed groups move after the packages and before the theme.
@@ -361,19 +381,6 @@ void PackageCheck::Files() {
                         installer->what + " installs " + shown + ", where [" +
                             ToUtf8(move.section) + "] (line " + std::to_string(move.line) +
                             ") moves the staged `" + Show(move.name) + "` afterwards" + never);
-      }
-      for (const Placed& earlier : placed) {
-        if (Compared(earlier.path) != path) continue;
-        std::string outcome =
-            (file.flags & cepkg::kFileNeverOverwrite)
-                ? "which it never overwrites, so the earlier file stays"
-            : (file.flags & cepkg::kFileNoOverwriteNewer) && !(file.flags & cepkg::kFileIgnoreDates)
-                ? "so the later file replaces it unless the earlier one is newer"
-                : "so the later file replaces it";
-        c_.report.Warning(settings_, installer->line, "pkg-file-replaced",
-                          installer->what + " installs " + shown + ", which " + earlier.by->what +
-                              " installed before, " + outcome);
-        break;
       }
     }
     placed.insert(placed.end(), mine.begin(), mine.end());
