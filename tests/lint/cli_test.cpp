@@ -16,7 +16,7 @@ namespace {
 // finding on readme.txt) and a script error (s.reg line 4).
 void StageMixed(const fs::path& dir) {
   support::WriteBytes(dir / "brand.ini", "[ADDITIONAL_CABS]\r\ncab0=one.cab\r\n");
-  support::WriteBytes(dir / "ne.cab", "c");
+  support::WriteBytes(dir / "ne.cab", Package());
   support::WriteBytes(dir / "readme.txt", "notes");
   support::WriteBytes(dir / "s.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"n\"=DWORD:1\r\n");
 }
@@ -60,6 +60,34 @@ TEST(LintCommand, UnloadableDeviceRegistryNamesTheFileAndLine) {
   LintResult r = RunLint({"--device", device.dir().string(), delivery.path().string()});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find((device.dir() / "registry.reg").string() + ":4"), std::string::npos) << r.err;
+}
+
+TEST(LintCommand, UnreadableDeviceProfileNamesTheFileAndLine) {
+  support::TempDir delivery;
+  support::Device device;
+  support::WriteBytes(device.dir() / "device.ini", "processor=2577\nversion=three\n");
+  LintResult r = RunLint({"--device", device.dir().string(), delivery.path().string()});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find((device.dir() / "device.ini").string() + ":2"), std::string::npos) << r.err;
+}
+
+// A package is read where the device finds it (a sub-folder, any case), and
+// never through a link, which could lead out of the delivery.
+TEST(LintCommand, PackagesAreReadInsideTheDeliveryOnly) {
+  support::TempDir dir, outside;
+  fs::path delivery = dir.path() / "d";
+  fs::create_directories(delivery / "Sub");
+  support::WriteBytes(delivery / "brand.ini",
+                      "[ADDITIONAL_CABS]\r\ncab0=\"one.cab\"\r\ncab1=\"sub\\TWO.cab\"\r\n");
+  support::WriteBytes(outside.path() / "secret", "not a package");
+  fs::create_symlink(outside.path() / "secret", delivery / "one.cab");
+  support::WriteBytes(delivery / "Sub" / "two.cab", "not a package either");
+  LintResult r = LintJson(delivery);
+  std::vector<unsigned> malformed;
+  for (const Finding& f : r.findings) {
+    if (f.code == "pkg-malformed") malformed.push_back(f.line);
+  }
+  EXPECT_EQ(malformed, std::vector<unsigned>{3}) << r.Summary();
 }
 
 TEST(LintCommand, HelpDescribesTheFormatsAndExitsWithZero) {

@@ -75,7 +75,9 @@ std::string Reg(const std::string& values) {
 }
 
 const char kCab[] = "[ADDITIONAL_CABS]\ncab0=\"one.cab\"\n";
-const Files kCleanCab{{"brand.ini", Ini(kCab)}, {"one.cab", "c"}};
+Files CleanCab() { return {{"brand.ini", Ini(kCab)}, {"one.cab", Package()}}; }
+// A theme that installs a background image, as themes do.
+std::string BlueTheme() { return Package(Installs("%CE2%", "blue_bg.gif")); }
 const Files kCleanScript{{"s.reg", Reg("\"s\"=\"x\"\n\"d\"=dword:0000001a\n\"b\"=hex:01,02,\\\n  03\n")}};
 
 std::string Noui(const std::string& path) { return "/noui \"" + path + "\""; }
@@ -106,51 +108,51 @@ const char kGate[] = "[HKEY_CLASSES_ROOT\\CLSID\\{F15D7471-D623-11d2-BE64-008048
 std::vector<Case> SettingsCases() {
   std::vector<Case> cases;
   cases.push_back(Make("UnquotedValue", {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab0=one.cab\n")}, {"one.cab", "c"}},
-                       "brand.ini", "ini-unquoted-value", 2, "error", kCleanCab)
+                       "brand.ini", "ini-unquoted-value", 2, "error", CleanCab())
                       .Effect([](const Scene& s) {
                         EXPECT_EQ(s.CommandLines(), std::vector<std::string>{Noui("\\Temp\\Branding\\ne.cab")});
                       }));
   cases.push_back(Make("BlankAfterEquals", {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab0= \"one.cab\"\n")}, {"one.cab", "c"}},
-                       "brand.ini", "ini-value-blank", 2, "error", kCleanCab)
+                       "brand.ini", "ini-value-blank", 2, "error", CleanCab())
                       .Effect([](const Scene& s) {
                         EXPECT_EQ(s.CommandLines(), std::vector<std::string>{Noui("\\Temp\\Branding\\")});
                       }));
   cases.push_back(Make("BlankBeforeEquals", {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab0 =\"one.cab\"\n")}, {"one.cab", "c"}},
-                       "brand.ini", "ini-key-blank", 2, "error", kCleanCab)
+                       "brand.ini", "ini-key-blank", 2, "error", CleanCab())
                       .Effect(NoProcess));
   cases.push_back(Make("IndentedKey", {{"brand.ini", Ini("[ADDITIONAL_CABS]\n  cab0=\"one.cab\"\n")}, {"one.cab", "c"}},
-                       "brand.ini", "ini-key-blank", 2, "error", kCleanCab)
+                       "brand.ini", "ini-key-blank", 2, "error", CleanCab())
                       .Effect(NoProcess));
   cases.push_back(Make("EntryAfterBlankLine",
                        {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab0=\"one.cab\"\n\ncab1=\"two.cab\"\n")}, {"one.cab", "c"}, {"two.cab", "c"}},
-                       "brand.ini", "ini-after-blank", 4, "error", kCleanCab)
+                       "brand.ini", "ini-after-blank", 4, "error", CleanCab())
                       .Effect([](const Scene& s) {
                         EXPECT_EQ(s.CommandLines(), std::vector<std::string>{Noui("\\Temp\\Branding\\one.cab")});
                       }));
   cases.push_back(Make("EntryAfterNulLine",
                        {{"brand.ini", Ini(std::string("[ADDITIONAL_CABS]\ncab0=\"one.cab\"\n") + '\0' + "x\ncab1=\"two.cab\"\n")}, {"one.cab", "c"}, {"two.cab", "c"}},
-                       "brand.ini", "ini-after-blank", 4, "error", kCleanCab)
+                       "brand.ini", "ini-after-blank", 4, "error", CleanCab())
                       .Effect([](const Scene& s) { EXPECT_EQ(s.CommandLines().size(), 1u); }));
   cases.push_back(Make("RepeatedSection",
                        {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab0=\"one.cab\"\n[LENGREBOOT]\nreboot=\"1\"\n[additional_cabs]\ncab1=\"two.cab\"\n")},
                         {"one.cab", "c"}, {"two.cab", "c"}},
-                       "brand.ini", "ini-repeated-section", 6, "error", kCleanCab)
+                       "brand.ini", "ini-repeated-section", 6, "error", CleanCab())
                       .Effect([](const Scene& s) {
                         EXPECT_EQ(s.CommandLines(), std::vector<std::string>{Noui("\\Temp\\Branding\\one.cab")});
                       }));
   cases.push_back(Make("BeforeFirstSection", {{"brand.ini", Ini("cab0=\"one.cab\"\n[ADDITIONAL_CABS]\n")}, {"one.cab", "c"}},
-                       "brand.ini", "ini-before-section", 1, "error", kCleanCab)
+                       "brand.ini", "ini-before-section", 1, "error", CleanCab())
                       .Effect(NoProcess));
   cases.push_back(Make("NumberGap",
                        {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab0=\"one.cab\"\ncab1=\"two.cab\"\ncab3=\"three.cab\"\n")},
                         {"one.cab", "c"}, {"two.cab", "c"}, {"three.cab", "c"}},
-                       "brand.ini", "ini-number-gap", 4, "error", kCleanCab)
+                       "brand.ini", "ini-number-gap", 4, "error", CleanCab())
                       .Effect([](const Scene& s) {
                         EXPECT_EQ(s.CommandLines(), (std::vector<std::string>{Noui("\\Temp\\Branding\\one.cab"),
                                                                               Noui("\\Temp\\Branding\\two.cab")}));
                       }));
   cases.push_back(Make("NumberNotFromZero", {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab1=\"one.cab\"\n")}, {"one.cab", "c"}},
-                       "brand.ini", "ini-number-start", 2, "error", kCleanCab)
+                       "brand.ini", "ini-number-start", 2, "error", CleanCab())
                       .Effect(NoProcess));
   cases.push_back(Make("NumberLeadingZero", {{"brand.ini", Ini("[REG_DEL_KEY]\nkey00=\"HKEY_LOCAL_MACHINE\\Software\\Old\"\n")}},
                        "brand.ini", "ini-number-leading-zero", 2, "error",
@@ -158,23 +160,23 @@ std::vector<Case> SettingsCases() {
                       .Effect([](const Scene& s) { EXPECT_TRUE(s.Events("reg_delete_key").empty()); }));
   cases.push_back(Make("DuplicateKey",
                        {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab0=\"one.cab\"\ncab0=\"two.cab\"\n")}, {"one.cab", "c"}, {"two.cab", "c"}},
-                       "brand.ini", "ini-duplicate-key", 3, "error", kCleanCab)
+                       "brand.ini", "ini-duplicate-key", 3, "error", CleanCab())
                       .Effect([](const Scene& s) {
                         EXPECT_EQ(s.CommandLines(), std::vector<std::string>{Noui("\\Temp\\Branding\\one.cab")});
                       }));
   cases.push_back(Make("NoEquals", {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab0\n")}}, "brand.ini", "ini-no-equals", 2,
-                       "error", kCleanCab)
+                       "error", CleanCab())
                       .Effect([](const Scene& s) {
                         EXPECT_EQ(s.CommandLines(), std::vector<std::string>{Noui("\\Temp\\Branding\\")});
                       }));
   cases.push_back(Make("PackageMissing", {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab0=\"none.cab\"\n")}}, "brand.ini",
-                       "ini-package-missing", 2, "error", kCleanCab)
+                       "ini-package-missing", 2, "error", CleanCab())
                       .Effect([](const Scene& s) {
                         EXPECT_EQ(s.CommandLines(), std::vector<std::string>{Noui("\\Temp\\Branding\\none.cab")});
                       }));
   cases.push_back(Make("PackagePathTooLong",
                        {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab0=\"" + std::string(240, 'p') + ".cab\"\n")}},
-                       "brand.ini", "ini-package-path-long", 2, "error", kCleanCab)
+                       "brand.ini", "ini-package-path-long", 2, "error", CleanCab())
                       .Effect(NoProcess));
   cases.push_back(Make("StartPageWithoutEntry",
                        {{"brand.ini", Ini("[LENGREBOOT]\nreboot=\"1\"\n")}, {"start.hp", "<html>"}}, "start.hp",
@@ -252,7 +254,7 @@ std::vector<Case> SettingsCases() {
                         EXPECT_EQ(deleted[0]["ok"], "true");
                       }));
 
-  const Files clean_theme{{"brand.ini", Ini("[skin]\nskin=\"\\Windows\\blue.tsk\"\n")}, {"blue.tsk", "t"}};
+  const Files clean_theme{{"brand.ini", Ini("[skin]\nskin=\"\\Windows\\blue.tsk\"\n")}, {"blue.tsk", BlueTheme()}};
   cases.push_back(Make("ThemeNamedInStagingButMoved",
                        {{"brand.ini", Ini("[skin]\nskin=\"\\Temp\\branding\\blue.tsk\"\n")}, {"blue.tsk", "t"}}, "brand.ini",
                        "ini-theme-moved", 2, "error", clean_theme)
@@ -285,22 +287,22 @@ std::vector<Case> SettingsCases() {
                        "brand.ini", "ini-section-blank", 1, "error", clean_theme)
                       .Effect(NoProcess));
   cases.push_back(Make("UnknownSection", {{"brand.ini", Ini("[Info]\nauthor=\"me\"\n")}}, "brand.ini",
-                       "ini-unknown-section", 1, "warning", kCleanCab));
+                       "ini-unknown-section", 1, "warning", CleanCab()));
   cases.push_back(Make("UnknownKey", {{"brand.ini", Ini("[skin]\ntheme=\"\\Windows\\blue.tsk\"\n")}, {"blue.tsk", "t"}},
                        "brand.ini", "ini-unknown-key", 2, "warning", clean_theme)
                       .Effect(NoProcess));
   cases.push_back(Make("Utf16Settings",
                        {{"brand.ini", Utf16Le(u"[ADDITIONAL_CABS]\r\ncab0=\"one.cab\"\r\n", true)}, {"one.cab", "c"}},
-                       "brand.ini", "ini-utf16", 0, "error", kCleanCab)
+                       "brand.ini", "ini-utf16", 0, "error", CleanCab())
                       .Effect(NoProcess));
   cases.push_back(Make("ByteOrderMark", {{"brand.ini", "\xEF\xBB\xBF" + Ini(kCab)}, {"one.cab", "c"}}, "brand.ini",
-                       "ini-bom", 1, "error", kCleanCab)
+                       "ini-bom", 1, "error", CleanCab())
                       .Effect(NoProcess));
   cases.push_back(Make("LastLineWithoutLineBreak", {{"brand.ini", "[ADDITIONAL_CABS]\r\ncab0=\"one.cab\""}, {"one.cab", "c"}},
-                       "brand.ini", "ini-no-final-newline", 2, "error", kCleanCab)
+                       "brand.ini", "ini-no-final-newline", 2, "error", CleanCab())
                       .Effect(NoProcess));
   cases.push_back(Make("CarriageReturnLineEnds", {{"brand.ini", "[ADDITIONAL_CABS]\rcab0=\"one.cab\"\r"}, {"one.cab", "c"}},
-                       "brand.ini", "ini-no-final-newline", 1, "error", kCleanCab)
+                       "brand.ini", "ini-no-final-newline", 1, "error", CleanCab())
                       .Effect(NoProcess));
   cases.push_back(Make("LongLine",
                        {{"brand.ini", Ini("[HOMEPAGE]\nstart.hp=\"\\Windows\\" + std::string(260, 'a') + ".htm\"\n")}, {"start.hp", "<html>"}},
@@ -336,13 +338,13 @@ std::vector<Case> SettingsCases() {
                       }));
   cases.push_back(Make("NulByteInValue",
                        {{"brand.ini", Ini(std::string("[ADDITIONAL_CABS]\ncab0=\"one\0.cab\"\n", 34))}, {"one.cab", "c"}},
-                       "brand.ini", "ini-nul", 2, "error", kCleanCab)
+                       "brand.ini", "ini-nul", 2, "error", CleanCab())
                       .Effect([](const Scene& s) {
                         EXPECT_EQ(s.CommandLines(), std::vector<std::string>{Noui("\\Temp\\Branding\\one")});
                       }));
   cases.push_back(Make("LargeSettings",
                        {{"brand.ini", Ini(std::string(kCab) + "\n[Notes]\n" + std::string(70000, ';') + "\n")}, {"one.cab", "c"}},
-                       "brand.ini", "ini-large", 0, "warning", kCleanCab));
+                       "brand.ini", "ini-large", 0, "warning", CleanCab()));
   return cases;
 }
 
@@ -529,7 +531,7 @@ std::vector<Case> FileCases() {
                         EXPECT_TRUE(Moves(s).empty());
                         EXPECT_FALSE(s.device.Exists("Temp/branding/readme.txt"));
                       }));
-  cases.push_back(Make("UnlistedPackage", {{"extra.cab", "c"}}, "extra.cab", "file-unused", 0, "warning", kCleanCab)
+  cases.push_back(Make("UnlistedPackage", {{"extra.cab", "c"}}, "extra.cab", "file-unused", 0, "warning", CleanCab())
                       .Effect(NoProcess));
   return cases;
 }
@@ -557,7 +559,7 @@ std::vector<Case> DeviceCases() {
                         ASSERT_EQ(Moves(s).size(), 1u);
                         EXPECT_EQ(Moves(s)[0]["ok"], "false");
                       }));
-  cases.push_back(Make("NoPackageInstaller", kCleanCab, "brand.ini", "device-no-installer", 2, "error",
+  cases.push_back(Make("NoPackageInstaller", CleanCab(), "brand.ini", "device-no-installer", 2, "error",
                        {{"logo.gif", "GIF89a"}})
                       .Device([](const Scene& s) { fs::remove(s.device.fs() / "Windows" / "wceload.exe"); })
                       .Effect([](const Scene& s) {
@@ -577,7 +579,7 @@ std::vector<Case> DeviceCases() {
   cases.push_back(Make("ThemeNowhere", {{"brand.ini", Ini("[skin]\nskin=\"\\Windows\\none.tsk\"\n")}}, "brand.ini",
                        "device-theme-missing", 2, "error",
                        {{"brand.ini", Ini("[skin]\nskin=\"\\Windows\\default.tsk\"\n")}})
-                      .Device([](const Scene& s) { s.device.Put("Windows/default.tsk", "t"); })
+                      .Device([](const Scene& s) { s.device.Put("Windows/default.tsk", BlueTheme()); })
                       .Effect([](const Scene& s) {
                         EXPECT_EQ(s.CommandLines(), std::vector<std::string>{ThemeLine("\\Windows\\none.tsk")});
                         EXPECT_FALSE(s.device.Exists("Windows/none.tsk"));
@@ -591,11 +593,11 @@ std::vector<Case> DeviceCases() {
                         for (JsonObject& e : s.Events("reg_delete_key")) EXPECT_EQ(e["ok"], "false");
                         EXPECT_NE(s.device.Registry().find("Software\\Old]"), std::string::npos);
                       }));
-  cases.push_back(Make("ConsentWithoutRestartEntry", kCleanCab, "brand.ini", "device-no-restart", 0, "warning",
-                       {{"brand.ini", Ini(std::string(kCab) + "[LENGREBOOT]\nreboot=\"1\"\n")}, {"one.cab", "c"}})
+  cases.push_back(Make("ConsentWithoutRestartEntry", CleanCab(), "brand.ini", "device-no-restart", 0, "warning",
+                       {{"brand.ini", Ini(std::string(kCab) + "[LENGREBOOT]\nreboot=\"1\"\n")}, {"one.cab", Package()}})
                       .Device([](const Scene& s) { s.Registry(kGate); })
                       .Effect([](const Scene& s) { EXPECT_TRUE(s.Events("restart").empty()); }));
-  cases.push_back(Make("RestartHeldByMarker", kCleanCab, "", "device-restart-held", 0, "warning", kCleanCab)
+  cases.push_back(Make("RestartHeldByMarker", CleanCab(), "", "device-restart-held", 0, "warning", CleanCab())
                       .Device([](const Scene& s) {
                         s.Registry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps]\r\n\"CABInst\"=dword:00000007\r\n\r\n");
                       })
@@ -603,6 +605,124 @@ std::vector<Case> DeviceCases() {
                         s.Registry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps]\r\n\"CABInst\"=dword:00000003\r\n\r\n");
                       })
                       .Effect([](const Scene& s) { EXPECT_TRUE(s.Events("restart").empty()); }));
+  return cases;
+}
+
+std::vector<Case> PackageCases() {
+  std::vector<Case> cases;
+  auto with = [](const std::string& ini, Files files) {
+    files.insert(files.begin(), {"brand.ini", Ini(ini)});
+    return files;
+  };
+  auto refused = [](const std::string& reason) {
+    return [reason](const Scene& s) {
+      std::vector<JsonObject> ends = s.Events("package_end");
+      ASSERT_EQ(ends.size(), 1u);
+      EXPECT_EQ(ends[0]["ok"], "false");
+      EXPECT_NE(ends[0]["reason"].find(reason), std::string::npos) << ends[0]["reason"];
+    };
+  };
+  auto skipped = [](const std::string& what) {
+    return [what](const Scene& s) {
+      std::vector<JsonObject> skips = s.Events("package_skip");
+      ASSERT_EQ(skips.size(), 1u);
+      EXPECT_EQ(skips[0]["what"], what);
+    };
+  };
+  auto spec = [](auto change) {
+    cepkg::PackageSpec made;
+    change(made);
+    return Package(made);
+  };
+  const std::string theme_ini = "[skin]\nskin=\"\\Windows\\blue.tsk\"\n";
+
+  cases.push_back(Make("PackageNotACabinet", with(kCab, {{"one.cab", "MSCF, but no cabinet"}}), "brand.ini",
+                       "pkg-malformed", 2, "error", CleanCab())
+                      .Says("the device's installer refuses `one.cab`: ")
+                      .Effect(refused("")));
+  cases.push_back(Make("PackageForAnotherProcessor",
+                       with(kCab, {{"one.cab", spec([](cepkg::PackageSpec& p) { p.processor = 4000; })}}), "brand.ini",
+                       "pkg-unfit", 2, "error", CleanCab())
+                      .Says("the default device (StrongARM (2577), Windows CE 3.0 build 11171, platform PocketPC)")
+                      .Effect(refused("does not fit the device")));
+  cases.push_back(Make("PackageForANewerSystemThanTheImage",
+                       with(kCab, {{"one.cab", spec([](cepkg::PackageSpec& p) { p.min_major = 4; })}}), "brand.ini",
+                       "pkg-unfit", 2, "error", CleanCab())
+                      .Device([](const Scene& s) { support::WriteBytes(s.device.dir() / "device.ini", "version=2.11\n"); })
+                      .Says("needs Windows CE 4.0 or later; this device runs Windows CE 2.11")
+                      .Effect(refused("does not fit the device")));
+  cases.push_back(Make("ThemeWithAProgram", with(theme_ini, {{"blue.tsk", Package(Installs("%CE2%", "blue.exe"))}}),
+                       "brand.ini", "pkg-theme-code", 2, "error", with(theme_ini, {{"blue.tsk", BlueTheme()}}))
+                      .Says("(blue.exe)")
+                      .Effect([refused](const Scene& s) {
+                        refused("refused by /safe")(s);
+                        EXPECT_FALSE(s.device.Exists("Windows/blue.exe"));
+                      }));
+  cases.push_back(Make("PackageWithSetupDll",
+                       with(kCab, {{"one.cab", spec([](cepkg::PackageSpec& p) { p.setup_dll = "MZ"; })}}), "brand.ini",
+                       "pkg-setup-dll", 2, "warning", CleanCab())
+                      .Effect(skipped("setup_dll")));
+  cases.push_back(Make("PackageFileForAnUndefinedFolder", with(kCab, {{"one.cab", Package(Installs("%CE3%", "a.txt"))}}),
+                       "brand.ini", "pkg-refused-item", 2, "warning", CleanCab())
+                      .Says("skips 1 item of `one.cab`: `a.txt` (the folder %CE3% is not defined on this device)")
+                      .Effect(skipped("file")));
+  cases.push_back(Make("PackageFileWhereAnImageIsMoved",
+                       with(kCab, {{"one.cab", Package(Installs("%CE2%", "LOGO.GIF"))}, {"logo.gif", "GIF89a"}}), "brand.ini",
+                       "pkg-file-collision", 2, "error",
+                       with(kCab, {{"one.cab", Package(Installs("%CE2%", "other.gif"))}, {"logo.gif", "GIF89a"}}))
+                      .Says("installs `\\Windows\\LOGO.GIF`, where the staged `logo.gif` is moved afterwards")
+                      .Effect([](const Scene& s) {
+                        ASSERT_EQ(Moves(s).size(), 1u);
+                        EXPECT_EQ(Moves(s)[0]["ok"], "false");
+                        EXPECT_EQ(s.device.Get("Windows/LOGO.GIF"), "from the package");
+                      }));
+  const std::string start_ini = theme_ini + "[HOMEPAGE]\nstart.hp=\"\\Windows\\start.htm\"\n";
+  cases.push_back(Make("ThemeFileWhereTheStartPageIsMoved",
+                       with(start_ini, {{"blue.tsk", Package(Installs("%CE2%", "start.htm"))}, {"start.hp", "<html>"}}),
+                       "brand.ini", "pkg-file-collision", 2, "error",
+                       with(start_ini, {{"blue.tsk", BlueTheme()}, {"start.hp", "<html>"}}))
+                      .Says("where [HOMEPAGE] (line 4) moves the staged `start.hp` afterwards")
+                      .Effect([](const Scene& s) {
+                        ASSERT_EQ(Moves(s).size(), 2u);  // the theme, then the start page
+                        EXPECT_EQ(Moves(s)[1]["ok"], "false");
+                        EXPECT_EQ(s.device.Get("Windows/start.htm"), "from the package");
+                      }));
+  const std::string two_ini = std::string(kCab) + "cab1=\"two.cab\"\n";
+  cases.push_back(Make("TwoPackagesInstallOneFile",
+                       with(two_ini, {{"one.cab", Package(Installs("%CE2%", "a.txt"))},
+                                      {"two.cab", spec([](cepkg::PackageSpec& p) {
+                                         p.app_name = "Two";
+                                         p.files = {{"%CE2%", "A.txt", 0, "second", 0}};
+                                       })}}),
+                       "brand.ini", "pkg-file-replaced", 3, "warning",
+                       with(two_ini, {{"one.cab", Package(Installs("%CE2%", "a.txt"))},
+                                      {"two.cab", Package(Installs("%CE2%", "b.txt"))}}))
+                      .Says("which `one.cab` installed before: the later file replaces it")
+                      .Effect([](const Scene& s) { EXPECT_EQ(s.device.Get("Windows/a.txt"), "second"); }));
+  auto writes = [](const std::string& key, const std::string& name) {
+    cepkg::PackageSpec made;
+    made.values = {{3, key, name, 0, cepkg::SzData("package"), 0}};
+    return Package(made);
+  };
+  cases.push_back(Make("PackageValueSetAgainByAScript",
+                       with(kCab, {{"one.cab", writes("Software\\BRAND", "S")}, {"s.reg", Reg("\"s\"=\"x\"\n")}}),
+                       "brand.ini", "pkg-value-overwritten", 2, "warning",
+                       with(kCab, {{"one.cab", writes("Software\\Brand", "p")}, {"s.reg", Reg("\"s\"=\"x\"\n")}}))
+                      .Says("writes HKEY_LOCAL_MACHINE\\Software\\BRAND `S`, which `s.reg` sets again at line 4")
+                      .Effect([](const Scene& s) {
+                        EXPECT_EQ(s.Sets("S"), std::vector<std::string>{"package"});
+                        EXPECT_EQ(s.Sets("s"), std::vector<std::string>{"x"});
+                        EXPECT_NE(s.device.Registry().find("\"S\"=\"x\""), std::string::npos);
+                      }));
+  const std::string removal_ini = std::string(kCab) + "[REG_DEL_KEY]\nkey0=\"HKEY_LOCAL_MACHINE\\Software\\Old\"\n";
+  cases.push_back(Make("PackageValueUnderARemovedKey", with(removal_ini, {{"one.cab", writes("Software\\Old\\Sub", "n")}}),
+                       "brand.ini", "pkg-value-removed", 2, "warning",
+                       with(removal_ini, {{"one.cab", writes("Software\\Brand", "n")}}))
+                      .Says("[REG_DEL_KEY] (line 4) deletes the key HKEY_LOCAL_MACHINE\\Software\\Old")
+                      .Effect([](const Scene& s) {
+                        EXPECT_EQ(s.Sets("n"), std::vector<std::string>{"package"});
+                        EXPECT_EQ(s.device.Registry().find("Software\\Old"), std::string::npos);
+                      }));
   return cases;
 }
 
@@ -655,6 +775,7 @@ INSTANTIATE_TEST_SUITE_P(Settings, FindingTest, testing::ValuesIn(SettingsCases(
 INSTANTIATE_TEST_SUITE_P(Scripts, FindingTest, testing::ValuesIn(ScriptCases()), CaseName);
 INSTANTIATE_TEST_SUITE_P(Files, FindingTest, testing::ValuesIn(FileCases()), CaseName);
 INSTANTIATE_TEST_SUITE_P(Device, FindingTest, testing::ValuesIn(DeviceCases()), CaseName);
+INSTANTIATE_TEST_SUITE_P(Packages, FindingTest, testing::ValuesIn(PackageCases()), CaseName);
 
 }  // namespace
 }  // namespace linttest

@@ -98,6 +98,20 @@ std::string Utf16Le(const std::u16string& text, bool mark) {
   return out;
 }
 
+std::string Package(const cepkg::PackageSpec& spec) {
+  cepkg::PackageSpec filled = spec;
+  if (filled.files.empty() && filled.values.empty() && filled.links.empty()) {
+    filled.files.push_back({"%InstallDir%", "readme.txt", 0, "Sample", 0});
+  }
+  return cepkg::WriteCabinet(cepkg::PackageMembers(filled, "PACKAGE"), cepkg::Compression::kNone);
+}
+
+cepkg::PackageSpec Installs(const std::string& dir, const std::string& name) {
+  cepkg::PackageSpec spec;
+  spec.files.push_back({dir, name, 0, "from the package", 0});
+  return spec;
+}
+
 Scene::Scene() {
   device.Put("Windows/wceload.exe", "placeholder");
   fs::create_directories(device.fs() / "Windows" / "Favorites");

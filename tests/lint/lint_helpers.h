@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "cepkg/package_writer.h"
 #include "support/support.h"
 
 namespace linttest {
@@ -68,5 +69,11 @@ struct Scene {
 extern const char kBaseRegistry[];
 
 std::string Utf16Le(const std::u16string& text, bool mark);
+
+// A package (or theme) cabinet for `spec`; a package installing one file into
+// its own folder by default.
+std::string Package(const cepkg::PackageSpec& spec = {});
+// A spec installing `name` into the device folder `dir` (e.g. "%CE2%").
+cepkg::PackageSpec Installs(const std::string& dir, const std::string& name);
 
 }  // namespace linttest

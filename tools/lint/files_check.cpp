@@ -37,7 +37,7 @@ std::u16string NameOf(const platform::FindData& found) {
   return std::u16string(found.cFileName, wtext::Length(found.cFileName, platform::kMaxPath));
 }
 
-std::u16string Format(const char16_t* format, const std::u16string& name, bool* fits) {
+std::u16string FormatPath(const char16_t* format, const std::u16string& name, bool* fits) {
   char16_t path[kLineCapacity];
   *fits = wtext::FormatText(path, kLineCapacity, format, name.c_str());
   return std::u16string(path, wtext::Length(path, kLineCapacity));
@@ -106,8 +106,8 @@ void FilesCheck::Groups() {
       std::u16string name = NameOf(found);
       c_.used.insert(Fold(name));
       bool source_fits = false, destination_fits = false;
-      Format(kStagedFormat, name, &source_fits);
-      Format(group.destination_format, name, &destination_fits);
+      FormatPath(kStagedFormat, name, &source_fits);
+      FormatPath(group.destination_format, name, &destination_fits);
       if (!source_fits || !destination_fits) {
         c_.report.Error(c_.HostName(name), 0, "file-name-too-long",
                         TooLong(name, source_fits ? group.destination_format : kStagedFormat));
@@ -119,7 +119,7 @@ void FilesCheck::Groups() {
       std::u16string name = NameOf(found);
       c_.used.insert(Fold(name));
       bool fits = false;
-      Format(kStagedFormat, name, &fits);
+      FormatPath(kStagedFormat, name, &fits);
       if (!fits) {
         c_.report.Error(c_.HostName(name), 0, "file-name-too-long", TooLong(name, kStagedFormat));
       }
@@ -128,7 +128,7 @@ void FilesCheck::Groups() {
   for (const platform::FindData& found : List(kScriptPattern)) {
     std::u16string name = NameOf(found);
     bool fits = false;
-    Format(kStagedFormat, name, &fits);
+    FormatPath(kStagedFormat, name, &fits);
     if (!fits) {
       c_.report.Error(c_.HostName(name), 0, "file-name-too-long", TooLong(name, kStagedFormat));
     }
@@ -269,47 +269,35 @@ void DeviceCheck::Run() {
 }
 
 void DeviceCheck::Placement() {
-  for (const FixedGroup& group : kFixedGroups) {
-    for (const platform::FindData& found : List(group.pattern)) {
-      std::u16string name = NameOf(found);
-      bool fits = false;
-      std::u16string destination = Format(group.destination_format, name, &fits);
-      if (!fits) continue;
-      std::string host = c_.HostName(name);
-      switch (Probe(destination)) {
-        case On::kNoFolder: {
-          std::u16string folder = destination.substr(0, destination.find_last_of(u'\\'));
-          c_.report.Error(host, 0, "device-folder-missing",
-                          "the device has no folder `" + Show(folder) +
-                              "`, which the device never creates: the move fails and the file "
-                              "is removed at clean-up");
-          break;
-        }
-        case On::kFile:
-        case On::kFolder:
-          c_.report.Error(host, 0, "device-file-exists",
-                          "the device already holds `" + Show(destination) +
-                              "`: a move never replaces a file, so the device keeps its own and "
-                              "removes the staged one at clean-up");
-          break;
-        case On::kMissing:
-          break;
+  for (const Move& move : FixedMoves()) {
+    std::string host = c_.HostName(move.name);
+    switch (Probe(move.destination)) {
+      case On::kNoFolder: {
+        std::u16string folder = move.destination.substr(0, move.destination.find_last_of(u'\\'));
+        c_.report.Error(host, 0, "device-folder-missing",
+                        "the device has no folder `" + Show(folder) +
+                            "`, which the device never creates: the move fails and the file "
+                            "is removed at clean-up");
+        break;
       }
-    }
-  }
-  for (const MappedGroup& group : kMappedGroups) {
-    for (const platform::FindData& found : List(group.pattern)) {
-      std::u16string name = NameOf(found);
-      if (!c_.CanLookup()) return;
-      std::optional<Answer> answer = c_.Lookup(group.section, name.c_str());
-      if (!answer || answer->value.empty()) continue;
-      On on = Probe(answer->value);
-      if (on == On::kFile || on == On::kFolder) {
-        c_.report.Error(c_.HostName(name), 0, "device-file-exists",
-                        "the device already holds `" + Show(answer->value) +
+      case On::kFile:
+      case On::kFolder:
+        c_.report.Error(host, 0, "device-file-exists",
+                        "the device already holds `" + Show(move.destination) +
                             "`: a move never replaces a file, so the device keeps its own and "
                             "removes the staged one at clean-up");
-      }
+        break;
+      case On::kMissing:
+        break;
+    }
+  }
+  for (const Move& move : MappedMoves(c_)) {
+    On on = Probe(move.destination);
+    if (on == On::kFile || on == On::kFolder) {
+      c_.report.Error(c_.HostName(move.name), 0, "device-file-exists",
+                      "the device already holds `" + Show(move.destination) +
+                          "`: a move never replaces a file, so the device keeps its own and "
+                          "removes the staged one at clean-up");
     }
   }
 }
@@ -373,10 +361,7 @@ void DeviceCheck::Removals() {
     ParseKeyEntry(answer.value.c_str(), &entry);
     if (entry.status != KeyEntryStatus::kDelete) continue;
     std::u16string path = answer.value.substr(static_cast<std::size_t>(entry.parent_begin));
-    int root = entry.root == platform::kHkeyLocalMachine ? kRootLocalMachine
-               : entry.root == platform::kHkeyCurrentUser ? kRootCurrentUser
-                                                          : kRootClassesRoot;
-    if (KeyExists(entry.root, path) || ScriptCreates(root, path)) continue;
+    if (KeyExists(entry.root, path) || ScriptCreates(ScriptRootOf(entry.root), path)) continue;
     c_.report.Warning(settings_, answer.line_number, "device-key-missing",
                       "the device holds no key `" + Show(answer.value) +
                           "` and no script creates it: nothing is deleted");
@@ -408,6 +393,41 @@ void DeviceCheck::Restart() {
 }
 
 }  // namespace
+
+std::vector<Move> FixedMoves() {
+  std::vector<Move> moves;
+  for (const FixedGroup& group : kFixedGroups) {
+    for (const platform::FindData& found : List(group.pattern)) {
+      Move move;
+      move.name = NameOf(found);
+      bool source_fits = false, destination_fits = false;
+      FormatPath(kStagedFormat, move.name, &source_fits);
+      move.destination = FormatPath(group.destination_format, move.name, &destination_fits);
+      // PlaceFixedGroup skips a name that does not fit either path.
+      if (source_fits && destination_fits) moves.push_back(std::move(move));
+    }
+  }
+  return moves;
+}
+
+const std::vector<Move>& MappedMoves(Context& context) {
+  if (context.mapped_moves) return *context.mapped_moves;
+  context.mapped_moves.emplace();
+  for (const MappedGroup& group : kMappedGroups) {
+    for (const platform::FindData& found : List(group.pattern)) {
+      if (!context.CanLookup()) return *context.mapped_moves;
+      Move move;
+      move.name = NameOf(found);
+      std::optional<Answer> answer = context.Lookup(group.section, move.name.c_str());
+      if (!answer || answer->value.empty()) continue;
+      move.destination = answer->value;
+      move.section = group.section;
+      move.line = answer->line_number;
+      context.mapped_moves->push_back(std::move(move));
+    }
+  }
+  return *context.mapped_moves;
+}
 
 void CheckFiles(Context& context) {
   FilesCheck check(context);

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/package.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 
@@ -112,6 +113,30 @@ struct ScriptKey {
   std::u16string path;
 };
 
+// A value that a registry script writes (a line of a form the device
+// writes), where it is written.
+struct ScriptValueSet {
+  int root = 0;  // ScriptRoot
+  std::u16string key;
+  std::u16string name;  // empty: the default value
+  std::string file;     // the script's host name
+  std::uint32_t line = 0;
+};
+
+// The ScriptRoot of a registry root handle, and of a package manifest's
+// root number (kRootUnknown for HKEY_USERS or any other).
+int ScriptRootOf(platform::HKey root);
+int ScriptRootOfManifest(std::uint16_t root);
+
+// A move that a placement step makes: a staged file and where it goes.
+struct Move {
+  std::u16string name;         // the staged file, as the device lists it
+  std::u16string destination;  // a device path
+  // The mapped groups: the brand.ini entry that names the destination.
+  const char16_t* section = nullptr;  // null for a fixed group
+  std::uint32_t line = 0;
+};
+
 struct Context {
   Options options;
   Report report;
@@ -147,15 +172,32 @@ struct Context {
   std::vector<Answer> removals;  // key0, key1, ...
   std::optional<Answer> theme;   // [skin] skin
   std::optional<Answer> restart;  // [LENGREBOOT] reboot
-  // Keys the scripts create, in the scripts' order.
+  // Keys the scripts create and values they write, in the scripts' order.
   std::vector<ScriptKey> script_keys;
+  std::vector<ScriptValueSet> script_values;
+
+  // The device packages are checked against: DIR/device.ini with --device,
+  // else the default.
+  cepkg::DeviceProfile profile;
+
+  // The mapped groups' moves, looked up once (see MappedMoves).
+  std::optional<std::vector<Move>> mapped_moves;
 };
 
 // The checks, in the order they run.
 void CheckSettings(Context& context);
 void CheckScripts(Context& context);
 void CheckFiles(Context& context);
+// Packages and the theme: after the scripts, whose values it compares.
+void CheckPackages(Context& context);
 void CheckDevice(Context& context);
+
+// The fixed groups' moves whose source and destination fit, formatted as the
+// placement step formats them, in the step's order.
+std::vector<Move> FixedMoves();
+// The mapped groups' moves: each staged file whose entry answers with a
+// destination that is not empty. Looked up on the first call only.
+const std::vector<Move>& MappedMoves(Context& context);
 
 // Reads the first `limit` bytes and the last `limit` bytes of a delivery file
 // (host side, for encodings and the last line).

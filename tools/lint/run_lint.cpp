@@ -239,9 +239,14 @@ int Lint(const Options& options, std::ostream& out, std::ostream& err) {
   Context context;
   context.options = options;
   context.device_given = !options.device.empty();
+  std::string error;
+  if (context.device_given &&
+      !cepkg::LoadDeviceProfile(fs::path(options.device) / "device.ini", &context.profile, &error)) {
+    err << "brandsim lint: " << error << "\n";
+    return 2;
+  }
   {
     ScratchDevice scratch;
-    std::string error;
     if (!scratch.Open(options.delivery, options.device, &error)) {
       err << "brandsim lint: " << error << "\n";
       return 2;
@@ -250,6 +255,7 @@ int Lint(const Options& options, std::ostream& out, std::ostream& err) {
     CheckSettings(context);
     CheckScripts(context);
     CheckFiles(context);
+    CheckPackages(context);
     if (context.device_given) CheckDevice(context);
   }
   if (options.format == Format::kJson) {

@@ -146,6 +146,7 @@ class ScriptCheck {
   RawLines raw_;
   Cause cause_;
   std::u16string block_;  // the header of the open block, as written
+  ScriptKey key_;         // the key the open block writes to
   bool any_header_ = false;
   bool cr_only_ = false;  // lines end with CR alone: no line is ever delivered
 };
@@ -187,7 +188,8 @@ void ScriptCheck::OpenKey(const ScriptHeader& header, std::uint32_t number) {
   const RawLine* raw = raw_.At(number);
   block_ = raw != nullptr ? std::u16string(raw->visible()) : std::u16string();
   std::u16string path(header.path, wtext::Length(header.path, kLineCapacity));
-  c_.script_keys.push_back(ScriptKey{header.root, path});
+  key_ = ScriptKey{header.root, path};
+  c_.script_keys.push_back(key_);
   if (raw == nullptr) return;
   LineBytes(*raw, "the key path");
   if (raw->cut && !header.closed) {
@@ -231,6 +233,14 @@ bool ScriptCheck::Continuations(const ScriptValue& value) {
 }
 
 void ScriptCheck::Value(const ScriptValue& value) {
+  // The forms the device writes; the others are passed over.
+  if (value.form == ScriptForm::kString || value.form == ScriptForm::kDword ||
+      value.form == ScriptForm::kBinary) {
+    c_.script_values.push_back(
+        ScriptValueSet{key_.root, key_.path,
+                       std::u16string(value.name, wtext::Length(value.name, kScriptNameCapacity)),
+                       file_, value.line_number});
+  }
   const RawLine* current = raw_.At(value.line_number);
   if (current == nullptr) return;
   // A copy: reading the continuation lines moves the raw reader on.
@@ -590,6 +600,22 @@ void ScriptCheck::LastLine(const FileEnds& ends) {
 }
 
 }  // namespace
+
+int ScriptRootOf(platform::HKey root) {
+  return root == platform::kHkeyLocalMachine  ? kRootLocalMachine
+         : root == platform::kHkeyCurrentUser ? kRootCurrentUser
+         : root == platform::kHkeyClassesRoot ? kRootClassesRoot
+                                              : kRootUnknown;
+}
+
+int ScriptRootOfManifest(std::uint16_t root) {
+  switch (root) {
+    case cepkg::kRootClassesRoot: return kRootClassesRoot;
+    case cepkg::kRootCurrentUser: return kRootCurrentUser;
+    case cepkg::kRootLocalMachine: return kRootLocalMachine;
+    default: return kRootUnknown;  // HKEY_USERS: refused by the plan
+  }
+}
 
 void CheckScripts(Context& context) {
   platform::FindData found;
