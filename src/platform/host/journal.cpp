@@ -64,7 +64,7 @@ std::string Show(std::u16string_view text) {
 
 // ---- Events --------------------------------------------------------------------
 
-Event::Event(const char* name) { json_ = std::string("{\"event\":\"") + name + "\""; }
+Event::Event(const char* name) : name_(name) { json_ = std::string("{\"event\":\"") + name + "\""; }
 
 void Event::Key(const char* field) {
   json_ += ",\"";
@@ -77,6 +77,7 @@ Event& Event::Text(const char* field, std::u16string_view value) {
   json_ += '"';
   json_ += JsonEscape(value);
   json_ += '"';
+  if (std::strcmp(field, "reason") == 0) reason_ = ToUtf8(value);
   return *this;
 }
 
@@ -89,6 +90,7 @@ Event& Event::Number(const char* field, std::uint64_t value) {
 Event& Event::Bool(const char* field, bool value) {
   Key(field);
   json_ += value ? "true" : "false";
+  if (std::strcmp(field, "ok") == 0) ok_ = value ? 1 : 0;
   return *this;
 }
 
@@ -101,6 +103,35 @@ Event& Event::Hex(const char* field, const std::uint8_t* data, std::size_t size)
   }
   json_ += '"';
   return *this;
+}
+
+Event& Event::Counts(const char* field,
+                     const std::vector<std::pair<std::string, std::uint64_t>>& counts) {
+  Key(field);
+  json_ += '{';
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    if (i > 0) json_ += ',';
+    json_ += '"' + JsonEscape(FromUtf8(counts[i].first)) + "\":" + std::to_string(counts[i].second);
+  }
+  json_ += '}';
+  return *this;
+}
+
+Event& Event::Result(Reason reason) {
+  if (reason != Reason::kNone) {
+    Number("error", static_cast<std::uint64_t>(ErrorNumber(reason)));
+    Key("reason");
+    json_ += '"';
+    json_ += ReasonWords(reason);
+    json_ += '"';
+    reason_ = ReasonWords(reason);
+  }
+  return Bool("ok", reason == Reason::kNone);
+}
+
+std::string Outcome(Reason reason) {
+  if (reason == Reason::kNone) return "ok";
+  return std::string("failed (") + ReasonWords(reason) + ")";
 }
 
 // ---- The journal ---------------------------------------------------------------
@@ -127,11 +158,12 @@ void Journal::Write(const Event& event, const std::string& transcript) {
     failure_ = file_.string() + ": cannot write the journal: " + std::strerror(errno);
     std::fprintf(stderr, "brandsim: %s\n", failure_.c_str());
   }
+  tally_.Count(event);
   Say(transcript);
 }
 
 void Journal::Say(const std::string& transcript) {
-  if (!quiet_) {
+  if (!quiet_ && !transcript.empty()) {
     std::fputs(transcript.c_str(), stdout);
     std::fputc('\n', stdout);
   }
