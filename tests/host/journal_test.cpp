@@ -130,10 +130,11 @@ TEST_F(JournalEvents, EveryEventCarriesItsFields) {
   EXPECT_EQ(Fields(journal[9]), (Set{"event", "key", "ok"}));
   EXPECT_EQ(at(9, "key").text, "HKEY_LOCAL_MACHINE\\Software\\A");
 
-  EXPECT_EQ(Fields(journal[10]), (Set{"event", "key", "name", "type", "data", "ok"}));
+  EXPECT_EQ(Fields(journal[10]), (Set{"event", "key", "name", "type", "type_name", "data", "ok"}));
   EXPECT_EQ(at(10, "key").text, "HKEY_LOCAL_MACHINE\\Software\\A");
   EXPECT_EQ(at(10, "name").text, "Blob");
   EXPECT_EQ(at(10, "type").text, "3");
+  EXPECT_EQ(at(10, "type_name").text, "REG_BINARY");
   EXPECT_EQ(at(10, "data").text, "01ab00ff");
   EXPECT_EQ(at(11, "name").text, "");
   EXPECT_EQ(at(11, "data").text, "01");
@@ -150,28 +151,110 @@ TEST_F(JournalEvents, EveryEventCarriesItsFields) {
   EXPECT_EQ(Fields(journal[16]), (Set{"event"}));
 }
 
-TEST_F(JournalEvents, FailuresAreJournaledWithOkFalse) {
+// Each failure says why: the device's error number and words in the journal,
+// just before "ok", and the same words in the transcript.
+TEST_F(JournalEvents, FailuresSayWhyInTheJournalAndTheTranscript) {
+  device.Put("Temp/branding/logo.gif", "x");
+  device.Put("Windows/logo.gif", "old");
+  device.Put("Temp/branding/locked.txt", "x");
+  fs::permissions(device.staging() / "locked.txt", fs::perms::owner_write,
+                  fs::perm_options::remove);
+  device.Put("Temp/branding/pkg/a.cab", "x");
+  config.quiet = false;
+  CaptureStdout capture(scratch.path() / "out.txt");
   ASSERT_TRUE(Open());
-  EXPECT_FALSE(platform::MoveFileW(u"\\Temp\\branding\\none.gif", u"\\Windows\\none.gif"));
-  EXPECT_FALSE(platform::DeleteFileW(u"\\none"));
-  EXPECT_FALSE(platform::CreateDirectoryW(u"\\Temp", nullptr));
-  EXPECT_FALSE(platform::RemoveDirectoryW(u"\\none"));
-  EXPECT_EQ(platform::RegDeleteKeyW(platform::kHkeyCurrentUser, u"Software\\None"),
-            platform::kErrorFileNotFound);
-  EXPECT_EQ(platform::RegDeleteValueW(platform::kHkeyCurrentUser, u"None"),
-            platform::kErrorFileNotFound);
-  platform::ProcessInformation info;
-  std::u16string command_line = u"/noui x.cab";
-  EXPECT_FALSE(platform::CreateProcessW(u"\\Windows\\wceload.exe", command_line.data(), nullptr,
-                                        nullptr, false, 0, nullptr, nullptr, nullptr, &info));
+
+  struct Case {
+    const char* what;
+    bool (*fails)();  // runs the operation; true when it reported failure
+    const char* event;
+    int error;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"move onto a file that exists (in another case)",
+       [] { return !platform::MoveFileW(u"\\Temp\\branding\\logo.gif", u"\\Windows\\LOGO.GIF"); },
+       "move", 183, "already exists"},
+      {"move of a missing file",
+       [] { return !platform::MoveFileW(u"\\Temp\\branding\\none.gif", u"\\Windows\\none.gif"); },
+       "move", 2, "not found"},
+      {"move into a missing folder",
+       [] { return !platform::MoveFileW(u"\\Temp\\branding\\logo.gif", u"\\Nowhere\\logo.gif"); },
+       "move", 3, "path not found"},
+      {"delete of a read-only file",
+       [] { return !platform::DeleteFileW(u"\\Temp\\branding\\locked.txt"); }, "delete", 5,
+       "read-only"},
+      {"delete of a folder", [] { return !platform::DeleteFileW(u"\\Temp\\branding\\pkg"); },
+       "delete", 5, "is a folder"},
+      {"mkdir of a folder that exists",
+       [] { return !platform::CreateDirectoryW(u"\\Windows", nullptr); }, "mkdir", 183,
+       "already exists"},
+      {"mkdir of a name the device cannot hold",
+       [] { return !platform::CreateDirectoryW(u"\\Windows\\a:b", nullptr); }, "mkdir", 123,
+       "invalid name"},
+      {"rmdir of a folder with files",
+       [] { return !platform::RemoveDirectoryW(u"\\Temp\\branding\\pkg"); }, "rmdir", 145,
+       "not empty"},
+      {"rmdir of a file", [] { return !platform::RemoveDirectoryW(u"\\Temp\\branding\\logo.gif"); },
+       "rmdir", 267, "not a folder"},
+      {"removal of a missing key",
+       [] {
+         return platform::RegDeleteKeyW(platform::kHkeyCurrentUser, u"Software\\None") ==
+                platform::kErrorFileNotFound;
+       },
+       "reg_delete_key", 2, "no such key"},
+      {"removal of a missing value",
+       [] {
+         return platform::RegDeleteValueW(platform::kHkeyCurrentUser, u"None") ==
+                platform::kErrorFileNotFound;
+       },
+       "reg_delete_value", 2, "no such value"},
+      {"a value set through a key removed meanwhile",
+       [] {
+         platform::HKey key;
+         platform::RegCreateKeyExW(platform::kHkeyCurrentUser, u"Software\\Gone", 0, nullptr, 0, 0,
+                                   nullptr, &key, nullptr);
+         platform::RegDeleteKeyW(platform::kHkeyCurrentUser, u"Software\\Gone");
+         std::int32_t error =
+             platform::RegSetValueExW(key, u"N", 0, platform::kRegBinary, nullptr, 0);
+         platform::RegCloseKey(key);
+         return error == platform::kErrorInvalidHandle;
+       },
+       "reg_set", 6, "invalid handle"},
+      {"a program that is not on the device",
+       [] {
+         platform::ProcessInformation info;
+         std::u16string command_line = u"/noui x.cab";
+         return !platform::CreateProcessW(u"\\Windows\\wceload.exe", command_line.data(), nullptr,
+                                          nullptr, false, 0, nullptr, nullptr, nullptr, &info);
+       },
+       "process", 2, "not found"},
+  };
+  for (const Case& c : cases) EXPECT_TRUE(c.fails()) << c.what;
   EXPECT_EQ(Close(), "");
-  std::vector<simtest::JsonObject> journal = Journal();
-  ASSERT_EQ(journal.size(), 7u);
-  for (const auto& object : journal) {
-    EXPECT_EQ(object.at("ok").text, "false") << object.at("event").text;
+
+  // One transcript line per journal line; the failed ones are the cases'.
+  std::vector<std::string> transcript = capture.Stop();
+  std::vector<std::string> journal = support::ReadLines(journal_file);
+  ASSERT_EQ(transcript.size(), journal.size());
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < journal.size(); ++i) {
+    if (journal[i].find("\"ok\":false") == std::string::npos) continue;
+    ASSERT_LT(next, std::size(cases)) << journal[i];
+    const Case& c = cases[next++];
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(journal[i].rfind(std::string("{\"event\":\"") + c.event + "\"", 0), 0u) << journal[i];
+    std::string tail =
+        ",\"error\":" + std::to_string(c.error) + ",\"reason\":\"" + c.reason + "\",\"ok\":false}";
+    EXPECT_EQ(journal[i].substr(journal[i].size() - std::min(journal[i].size(), tail.size())), tail)
+        << journal[i];
+    std::string said = std::string(": failed (") + c.reason + ")";
+    EXPECT_EQ(
+        transcript[i].substr(transcript[i].size() - std::min(transcript[i].size(), said.size())),
+        said)
+        << transcript[i];
   }
-  EXPECT_EQ(journal[4].at("key").text, "HKEY_CURRENT_USER\\Software\\None");
-  EXPECT_EQ(journal[5].at("key").text, "HKEY_CURRENT_USER");
+  EXPECT_EQ(next, std::size(cases));
 }
 
 // Reading files, opening keys and enumerating change nothing: not journaled.
@@ -205,7 +288,7 @@ TEST_F(JournalEvents, TextIsEscapedUtf8) {
   EXPECT_EQ(lines[0],
             "{\"event\":\"delete\",\"path\":\"\\\\a\\\"b\\\\c\\u0009d\\u0001\xC4\x8D"
             "\xF0\x9F\x98\x80\xEF\xBF\xBD"
-            "e\",\"ok\":false}");
+            "e\",\"error\":3,\"reason\":\"path not found\",\"ok\":false}");
 }
 
 TEST_F(JournalEvents, AJournalThatCannotBeWrittenIsReported) {
@@ -246,7 +329,7 @@ TEST_F(Transcript, OneLinePerEffect) {
             (std::vector<std::string>{
                 "dialog \"Branding\": Install?\\r\\nReally? -> No",
                 "move \\Temp\\branding\\logo.gif -> \\Windows\\logo.gif: ok",
-                "move \\Temp\\branding\\logo.gif -> \\Windows\\logo.gif: failed",
+                "move \\Temp\\branding\\logo.gif -> \\Windows\\logo.gif: failed (not found)",
                 "reg create HKEY_CURRENT_USER\\Software\\Microsoft\\Today: ok",
                 "reg set HKEY_CURRENT_USER\\Software\\Microsoft\\Today\\Skin = "
                 "\"\\Windows\\blue.tsk\": ok",
@@ -255,6 +338,65 @@ TEST_F(Transcript, OneLinePerEffect) {
                 "sleep 2000 ms",
                 "restart",
             }));
+}
+
+// --changes: a move is told from a removed file and a new one of the same
+// size, and a removed key is named once with its subkeys.
+TEST_F(Transcript, ChangesTellWhatTheRunChanged) {
+  device.SetRegistry(
+      "Windows Registry Editor Version 5.00\n\n"
+      "[HKEY_CURRENT_USER\\Software\\A]\n\"Keep\"=\"1\"\n\"Drop\"=dword:00000001\n"
+      "\"Change\"=\"old\"\n\n"
+      "[HKEY_CURRENT_USER\\Software\\A\\Old\\Deeper]\n\n");
+  device.Put("Temp/branding/a.gif", "aaaa");
+  device.Put("Temp/branding/b.gif", "bbbb");
+  device.Put("Windows/x.txt", "xxx");
+  config.changes = true;
+  CaptureStdout capture(scratch.path() / "out.txt");
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(platform::MoveFileW(u"\\Temp\\branding\\a.gif", u"\\Windows\\a.gif"));
+  device.Put("Windows/c.gif", "cccc");
+  ASSERT_TRUE(platform::DeleteFileW(u"\\Temp\\branding\\b.gif"));
+  device.Put("Windows/x.txt", "xxxxx");
+  ASSERT_TRUE(platform::CreateDirectoryW(u"\\Windows\\Start", nullptr));
+  platform::HKey key;
+  ASSERT_EQ(platform::RegCreateKeyExW(platform::kHkeyCurrentUser, u"Software\\A", 0, nullptr, 0, 0,
+                                      nullptr, &key, nullptr),
+            platform::kErrorSuccess);
+  std::u16string text = u"new";
+  platform::RegSetValueExW(key, u"Change", 0, platform::kRegSz,
+                           reinterpret_cast<const std::uint8_t*>(text.c_str()), 8);
+  std::uint32_t one = 1;
+  platform::RegSetValueExW(key, nullptr, 0, platform::kRegDword,
+                           reinterpret_cast<const std::uint8_t*>(&one), 4);
+  platform::RegDeleteValueW(key, u"Drop");
+  platform::RegCloseKey(key);
+  platform::RegDeleteKeyW(platform::kHkeyCurrentUser, u"Software\\A\\Old");
+  EXPECT_EQ(Close(), "");
+  EXPECT_EQ(capture.Stop(), (std::vector<std::string>{
+                                "registry changes:",
+                                "Windows Registry Editor Version 5.00",
+                                "",
+                                "; key changed",
+                                "[HKEY_CURRENT_USER\\Software\\A]",
+                                "; value added",
+                                "@=dword:00000001",
+                                "; value changed, it was:",
+                                "; \"Change\"=\"old\"",
+                                "\"Change\"=\"new\"",
+                                "; value removed",
+                                "\"Drop\"=-",
+                                "",
+                                "; key removed",
+                                "[-HKEY_CURRENT_USER\\Software\\A\\Old]",
+                                "",
+                                "file changes:",
+                                "\\Temp\\branding\\a.gif -> \\Windows\\a.gif (4 bytes)",
+                                "+ \\Windows\\Start\\ (folder)",
+                                "+ \\Windows\\c.gif (4 bytes)",
+                                "- \\Temp\\branding\\b.gif (4 bytes)",
+                                "~ \\Windows\\x.txt (3 -> 5 bytes)",
+                            }));
 }
 
 TEST_F(Transcript, QuietWritesNothing) {

@@ -44,9 +44,10 @@ TEST(BrandsimCommandLine, HelpDescribesEveryOptionTheImageAndTheExitStatuses) {
   RunResult r = Brandsim({"--help"}, kTimeout);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  for (const char* word : {"--device", "--answer", "--installer", "--journal", "--real-time",
-                           "--quiet", "--help", "--version", "yes|no", "DIR/fs", "registry.reg",
-                           "JSON Lines", "\"event\"", "\"ok\"", "Exit status", "BRANDSIM_FS"}) {
+  for (const char* word :
+       {"--device", "--answer", "--installer", "--journal", "--real-time", "--quiet", "--changes",
+        "--help", "--version", "yes|no", "DIR/fs", "registry.reg", "\"reason\"", "summary",
+        "JSON Lines", "\"event\"", "\"ok\"", "Exit status", "BRANDSIM_FS"}) {
     EXPECT_NE(r.out.find(word), std::string::npos) << "--help does not mention " << word;
   }
   for (const char* event :
@@ -192,8 +193,9 @@ TEST(BrandsimCommandLine, MissingDeviceFolderAndUncreatableJournalGiveStatusTwo)
 }
 
 // Only the exact command line `inst` installs; anything else ends before the
-// consent gate, so not even a missing --answer matters.
-TEST(BrandsimCommandLine, CommandLinesOtherThanInstEndAtOnceAndTouchNothing) {
+// consent gate, so not even a missing --answer matters. brandsim says so, and
+// the journal holds the run and its empty summary.
+TEST(BrandsimCommandLine, CommandLinesOtherThanInstEndAtOnceSayWhyAndTouchNothing) {
   const std::vector<std::vector<std::string>> word_lists = {
       {},  // the empty command line
       {"unin"},
@@ -222,10 +224,23 @@ TEST(BrandsimCommandLine, CommandLinesOtherThanInstEndAtOnceAndTouchNothing) {
     args.insert(args.end(), words.begin(), words.end());
     RunResult r = Brandsim(args, kTimeout);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    // The program's command line: the words after a leading "--", joined.
+    std::string joined;
+    std::size_t first = !words.empty() && words[0] == "--" ? 1 : 0;
+    for (std::size_t k = first; k < words.size(); ++k) joined += (k > first ? " " : "") + words[k];
+    EXPECT_EQ(r.err,
+              "brandsim: the program ended at once: it installs only when its command line is "
+              "\"inst\", and it was " +
+                  (joined.empty() ? std::string("empty") : "\"" + joined + "\"") + "\n");
     EXPECT_EQ(Differences(fs_before, TakeSnapshot(device.fs())), "");
     EXPECT_EQ(simtest::RegistryContent(device.dir() / "registry.reg"), registry_before);
-    EXPECT_TRUE(support::ReadLines(journal).empty()) << support::ReadBytes(journal);
+    std::vector<support::JsonObject> events = support::ReadJournal(journal);
+    ASSERT_EQ(events.size(), 2u) << support::ReadBytes(journal);
+    EXPECT_EQ(events[0]["event"], "run");
+    EXPECT_EQ(events[0]["command_line"], joined);
+    EXPECT_EQ(events[1]["event"], "summary");
+    EXPECT_EQ(events[1]["files_placed"], "0");
+    EXPECT_EQ(events[1]["restart"], "false");
   }
 }
 
@@ -281,15 +296,18 @@ TEST(BrandsimConsent, WithoutAnswerTheQuestionIsAskedOnTheTerminal) {
         {"--device", device.dir().string(), "--journal", journal.string(), "inst"}, c.typed,
         std::chrono::seconds(30));
     EXPECT_EQ(status, c.status);
+    // The run's own event comes first.
     std::vector<std::string> lines = support::ReadLines(journal);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].rfind("{\"event\":\"run\"", 0), 0u) << lines[0];
     if (c.answer == 0) {
-      EXPECT_TRUE(lines.empty());
+      EXPECT_EQ(lines.size(), 1u);
       EXPECT_TRUE(device.Exists("Temp/branding/brand.ini"));
     } else {
-      ASSERT_FALSE(lines.empty());
-      EXPECT_NE(lines[0].find("\"event\":\"dialog\""), std::string::npos) << lines[0];
-      EXPECT_NE(lines[0].find("\"answer\":" + std::to_string(c.answer)), std::string::npos)
-          << lines[0];
+      ASSERT_GE(lines.size(), 2u);
+      EXPECT_NE(lines[1].find("\"event\":\"dialog\""), std::string::npos) << lines[1];
+      EXPECT_NE(lines[1].find("\"answer\":" + std::to_string(c.answer)), std::string::npos)
+          << lines[1];
     }
   }
 }

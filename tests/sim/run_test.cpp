@@ -2,14 +2,15 @@
 // a registry that cannot be written back, and runs killed part-way.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "platform/host/registry_store.h"
-#include "support/json_check.h"
 #include "sim/sim_helpers.h"
+#include "support/json_check.h"
 #include "support/support.h"
 
 namespace {
@@ -108,14 +109,18 @@ TEST(BrandsimSample, RunsOnACopyAndLeavesTheSampleAsItWas) {
   std::vector<JsonObject> events = ReadJournal(journal);
   ASSERT_FALSE(events.empty());
 
-  // The consent question came first and was answered Yes; the run ended
-  // asking for a restart.
-  EXPECT_EQ(Field(events.front(), "event"), "dialog");
-  EXPECT_EQ(Field(events.front(), "caption"), "Branding");
-  EXPECT_EQ(Field(events.front(), "text"),
+  // After the run's own event, the consent question came first and was
+  // answered Yes; the run ended asking for a restart, then its summary.
+  ASSERT_GE(events.size(), 4u);
+  EXPECT_EQ(Field(events[0], "event"), "run");
+  EXPECT_EQ(Field(events[1], "event"), "dialog");
+  EXPECT_EQ(Field(events[1], "caption"), "Branding");
+  EXPECT_EQ(Field(events[1], "text"),
             "Do you want to install the Example branding on this device?");
-  EXPECT_EQ(Field(events.front(), "answer"), "6");
-  EXPECT_EQ(Field(events.back(), "event"), "restart");
+  EXPECT_EQ(Field(events[1], "answer"), "6");
+  EXPECT_EQ(Field(events[events.size() - 2], "event"), "restart");
+  EXPECT_EQ(Field(events.back(), "event"), "summary");
+  EXPECT_EQ(Field(events.back(), "restart"), "true");
 
   // The delivery is in place and its staging folder gone.
   fs::path root = device / "fs";
@@ -169,6 +174,152 @@ TEST(BrandsimSample, QuietSilencesTheTranscriptOnly) {
   EXPECT_EQ(r.out, "");
   EXPECT_FALSE(ReadJournal(journal).empty());
   EXPECT_FALSE(fs::exists(device / "fs" / "Temp" / "branding"));
+}
+
+// A run that meets failures says why, in the journal and the transcript, and
+// closes with a summary and, with --changes, what it changed. The staged
+// read-only file stays because clearing its attributes fails (an injected
+// fault), as on a device whose call fails.
+TEST(BrandsimRun, FailuresSayWhyAndTheRunEndsWithItsSummaryAndChanges) {
+  support::Device device;
+  device.SetRegistry(
+      "Windows Registry Editor Version 5.00\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Kept]\n\"Mode\"=dword:00000001\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Old]\n\"A\"=\"1\"\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Old\\Sub]\n\n");
+  device.Put("Windows/wceload.exe", "placeholder");
+  device.Put("Windows/logo.gif", "OLD");
+  device.Put("Temp/branding/logo.gif", "GIF89a");
+  device.Put("Temp/branding/new.gif", "GIF89a-new");
+  device.Put("Temp/branding/locked.txt", "keep me");
+  fs::permissions(device.staging() / "locked.txt", fs::perms::owner_write,
+                  fs::perm_options::remove);
+  const std::string ini =
+      "[REG_DEL_KEY]\r\nkey0=\"HKEY_LOCAL_MACHINE\\Software\\Old\"\r\n"
+      "key1=\"HKEY_LOCAL_MACHINE\\Software\\Missing\"\r\n\r\n[LENGREBOOT]\r\nreboot=\"1\"\r\n";
+  const std::string script =
+      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Brand]\r\n\"Name\"=\"Example\"\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Kept]\r\n\"Mode\"=dword:00000002\r\n\r\n";
+  device.Put("Temp/branding/brand.ini", ini);
+  device.Put("Temp/branding/new.reg", script);
+
+  host::RegistryStore registry;
+  std::string error;
+  ASSERT_TRUE(registry.Load(device.dir() / "registry.reg", &error)) << error;
+
+  support::TempDir scratch;
+  fs::path journal = scratch.path() / "journal.jsonl";
+  RunResult r = support::Run({"/usr/bin/env", "BRANDSIM_FAULT=attributes:1:persist", BRANDSIM_PATH,
+                              "--device", device.dir().string(), "--answer", "yes", "--journal",
+                              journal.string(), "--changes", "inst"},
+                             kTimeout);
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  // The transcript says why each failure happened.
+  for (const char* line : {
+           "move \\Temp\\branding\\logo.gif -> \\Windows\\logo.gif: failed (already exists)\n",
+           "reg delete key HKEY_LOCAL_MACHINE\\Software\\Missing: failed (no such key)\n",
+           "attributes \\Temp\\branding\\locked.txt = 0x00000080: failed (injected fault)\n",
+           "delete \\Temp\\branding\\locked.txt: failed (read-only)\n",
+           "rmdir \\Temp\\branding: failed (not empty)\n",
+       }) {
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\nnot in\n" << r.out;
+  }
+  // It ends with the summary, then the changes.
+  const std::string ending =
+      "restart\n"
+      "summary: files placed 1, not placed 1\n"
+      "summary: processes started 0, not started 0\n"
+      "summary: registry values written 2, not written 0\n"
+      "summary: registry values removed 0, not removed 0\n"
+      "summary: registry keys removed 1, not removed 1\n"
+      "summary: failures 8: already exists 1, no such key 1, injected fault 4, read-only 1, "
+      "not empty 1\n"
+      "summary: restart requested\n"
+      "\n"
+      "registry changes:\n"
+      "Windows Registry Editor Version 5.00\n"
+      "\n"
+      "; key added\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Brand]\n"
+      "\"Name\"=\"Example\"\n"
+      "\n"
+      "; key changed\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Kept]\n"
+      "; value changed, it was:\n"
+      "; \"Mode\"=dword:00000001\n"
+      "\"Mode\"=dword:00000002\n"
+      "\n"
+      "; key removed\n"
+      "[-HKEY_LOCAL_MACHINE\\Software\\Old]\n"
+      "\n"
+      "file changes:\n"
+      "\\Temp\\branding\\new.gif -> \\Windows\\new.gif (10 bytes)\n"
+      "- \\Temp\\branding\\brand.ini (" +
+      std::to_string(ini.size()) +
+      " bytes)\n"
+      "- \\Temp\\branding\\logo.gif (6 bytes)\n"
+      "- \\Temp\\branding\\new.reg (" +
+      std::to_string(script.size()) + " bytes)\n";
+  ASSERT_GE(r.out.size(), ending.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - ending.size()), ending);
+
+  // The registry changes import as they stand: applied to the registry as it
+  // was, they give the registry as it is.
+  std::size_t from = r.out.find("Windows Registry Editor Version 5.00");
+  std::size_t to = r.out.find("file changes:");
+  ASSERT_LT(from, to);
+  ASSERT_TRUE(registry.Parse(r.out.substr(from, to - from), "changes", &error)) << error;
+  host::RegistryStore after;
+  ASSERT_TRUE(after.Load(device.dir() / "registry.reg", &error)) << error;
+  EXPECT_EQ(registry.Serialize(), after.Serialize());
+
+  // The journal: the run first, the failures with the device's error
+  // numbers, the summary last.
+  std::vector<JsonObject> events = ReadJournal(journal);
+  ASSERT_GE(events.size(), 2u);
+  JsonObject& run = events.front();
+  EXPECT_EQ(Field(run, "event"), "run");
+  EXPECT_NE(Field(run, "version"), "");
+  EXPECT_EQ(Field(run, "image"), device.dir().string());
+  EXPECT_EQ(Field(run, "command_line"), "inst");
+  EXPECT_EQ(Field(run, "answer"), "yes");
+  struct Failed {
+    const char* event;
+    const char* field;
+    const char* value;
+    const char* error;
+    const char* reason;
+  };
+  for (const Failed& f : {
+           Failed{"move", "from", "\\Temp\\branding\\logo.gif", "183", "already exists"},
+           Failed{"reg_delete_key", "key", "HKEY_LOCAL_MACHINE\\Software\\Missing", "2",
+                  "no such key"},
+           Failed{"delete", "path", "\\Temp\\branding\\locked.txt", "5", "read-only"},
+           Failed{"rmdir", "path", "\\Temp\\branding", "145", "not empty"},
+       }) {
+    SCOPED_TRACE(std::string(f.event) + " " + f.value);
+    auto found = std::find_if(events.begin(), events.end(), [&](const JsonObject& e) {
+      return Field(e, "event") == f.event && Field(e, f.field) == f.value;
+    });
+    ASSERT_NE(found, events.end());
+    EXPECT_EQ(Field(*found, "error"), f.error);
+    EXPECT_EQ(Field(*found, "reason"), f.reason);
+    EXPECT_EQ(Field(*found, "ok"), "false");
+  }
+  auto name = std::find_if(events.begin(), events.end(), [](const JsonObject& e) {
+    return Field(e, "event") == "reg_set" && Field(e, "name") == "Name";
+  });
+  ASSERT_NE(name, events.end());
+  EXPECT_EQ(Field(*name, "type_name"), "REG_SZ");
+  EXPECT_EQ(Field(*name, "text"), "Example");
+  EXPECT_EQ(support::ReadLines(journal).back(),
+            "{\"event\":\"summary\",\"files_placed\":1,\"files_not_placed\":1,"
+            "\"processes_started\":0,\"processes_not_started\":0,\"values_written\":2,"
+            "\"values_not_written\":0,\"values_removed\":0,\"values_not_removed\":0,"
+            "\"keys_removed\":1,\"keys_not_removed\":1,\"failures\":{\"already exists\":1,"
+            "\"no such key\":1,\"injected fault\":4,\"read-only\":1,\"not empty\":1},"
+            "\"restart\":true}");
 }
 
 // What a script given with --installer can rely on.

@@ -11,6 +11,7 @@
 #include "lint.h"
 #include "options.h"
 #include "platform/host/host.h"
+#include "platform/host/journal.h"
 
 namespace {
 
@@ -28,6 +29,9 @@ int Run(brandsim::Options& options) {
   // Without an answer the consent question can only be put to a person.
   if (!options.answer_given && isatty(STDIN_FILENO)) config.ask_on_terminal = true;
 
+  config.run.version = BRANDSIM_VERSION;
+  config.run.command_line = options.command_line;
+
   std::string error;
   if (!host::OpenDevice(config, &error)) {
     std::fprintf(stderr, "brandsim: %s\n", error.c_str());
@@ -44,6 +48,16 @@ int Run(brandsim::Options& options) {
   if (open_handles > 0) {
     std::fprintf(stderr, "brandsim: warning: the program left %d %s open\n", open_handles,
                  open_handles == 1 ? "handle" : "handles");
+  }
+  // The program installs only when started as `inst`; anything else ends it
+  // before it does anything, silently on a device.
+  if (options.command_line != u"inst") {
+    std::fprintf(stderr,
+                 "brandsim: the program ended at once: it installs only when its command line "
+                 "is \"inst\", and it was %s\n",
+                 options.command_line.empty()
+                     ? "empty"
+                     : ("\"" + host::Show(options.command_line) + "\"").c_str());
   }
   if (!closed) {
     std::fprintf(stderr, "brandsim: %s\n", error.c_str());

@@ -14,7 +14,8 @@ bool TakesValue(const std::string& name) {
 }
 
 bool IsFlag(const std::string& name) {
-  return name == "--real-time" || name == "--quiet" || name == "--help" || name == "--version";
+  return name == "--real-time" || name == "--quiet" || name == "--changes" || name == "--help" ||
+         name == "--version";
 }
 
 }  // namespace
@@ -55,6 +56,7 @@ Action ParseOptions(const std::vector<std::string>& args, Options* options, std:
       if (name == "--version") version = true;
       if (name == "--real-time") options->config.real_time = true;
       if (name == "--quiet") options->config.quiet = true;
+      if (name == "--changes") options->config.changes = true;
       continue;
     }
     if (!TakesValue(name)) {
@@ -135,7 +137,8 @@ const char* HelpText() {
 Runs the branding installer against an emulated device image in the folder
 DIR. The WORDs, joined by single blanks, are the program's command line:
 `brandsim --device DIR inst` runs the installation; any other command line
-ends the program at once, as on a device.
+ends the program at once, as on a device, and brandsim says so on standard
+error.
 
 Options (they may stand before or after the WORDs; `--name=VALUE` works too):
   --device DIR         the device image to run on (required)
@@ -158,6 +161,11 @@ Options (they may stand before or after the WORDs; `--name=VALUE` works too):
   --journal FILE       write every effect to FILE as JSON Lines (see below)
   --real-time          really sleep when the program sleeps (else: recorded)
   --quiet              no transcript on standard output
+  --changes            after the run, write what it changed on the image to
+                       standard output (also with --quiet): the registry
+                       changes as regedit text, then the files added (+),
+                       removed (-), changed (~) and moved (\a -> \b), with
+                       their sizes; UTF-8
   --help               show this help and exit
   --version            show the version and exit
   --                   end of the options: every later argument is a WORD
@@ -198,15 +206,27 @@ finishes before the program goes on: its files and values are in place
 before the mapped groups, the registry scripts and the key removal list.
 `brandsim package FILE` shows what a package would install.
 
-Transcript: one human-readable line per effect on standard output; the
-effects of a package are indented under it.
+Transcript: one human-readable line per effect on standard output; a
+failed operation ends with "failed" and the reason, as in
+`move \Temp\branding\logo.gif -> \Windows\logo.gif: failed (already exists)`.
+The effects of a package are indented under it.
+It ends with the summary, lines starting with "summary:": files placed and
+not placed, processes started, registry values written and removed, keys
+removed, the failures counted by reason, and whether a restart was requested.
 
 Journal (--journal FILE): JSON Lines, one object per effect, in the order
 they happened; text is UTF-8. Every object has "event"; operations that can
-fail carry "ok" (true or false). The events: dialog, process, wait, record,
-move, delete, rmdir, mkdir, attributes, reg_create, reg_set,
-reg_delete_value, reg_delete_key, reg_flush, sleep, restart. A restart request is recorded, not
-performed: the registry is written and the run ends. The emulated package
+fail carry "ok" (true or false), last; a failed one carries before it
+"error", the device's own error number (183: already exists), and "reason",
+the same words as the transcript. The first event is "run" (version, image,
+command_line, answer, device), the last one "summary" (the counts, failures
+by reason, restart). The events between: dialog, process, wait, record,
+move, delete, rmdir, mkdir, attributes, reg_create, reg_set (with
+"type_name" beside "type", and "text" beside "data" for REG_SZ,
+REG_EXPAND_SZ and REG_MULTI_SZ: the data as text without its final
+terminators, a REG_MULTI_SZ's strings parted by \u0000), reg_delete_value, reg_delete_key,
+reg_flush, sleep, restart. A restart request is recorded, not performed: the
+registry is written and the run ends. The emulated package
 installer adds package_begin (path, command_line), install_file (member,
 to, size, flags, reason when it failed, ok), shortcut (path, target, ok),
 package_skip (what: file, value, shortcut, setup_dll or self_register;
@@ -216,8 +236,8 @@ installation also carries "package", the path of the package it belongs to.
 
 Exit status:
   0  the program ran (the status is the program's own, which is 0)
-  1  the program ran, but the registry or the journal could not be written
-     (the message says which and why)
+  1  the program ran, but the registry, the journal or standard output
+     could not be written (the message says which and why)
   2  a usage error; an unusable device image (no DIR/fs, a registry.reg that
      does not parse: its line is named), an image that another brandsim run
      is using, or a journal that cannot be created; or the consent question

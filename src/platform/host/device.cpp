@@ -43,6 +43,27 @@ void ReportError(State& state, const std::string& message) {
 
 void SetRestartRequested() { g_restart_requested = true; }
 
+namespace {
+
+// The first event of a brandsim run: what was run, on what, answered how.
+// The transcript leaves it out: whoever reads it started the run.
+void JournalRun(State& state) {
+  const Config& config = state.config;
+  const char* answer = config.answer == platform::kIdYes  ? "yes"
+                       : config.answer == platform::kIdNo ? "no"
+                       : config.ask_on_terminal           ? "ask"
+                                                          : "none";
+  state.journal.Write(Event("run")
+                          .Text("version", FromUtf8(config.run.version))
+                          .Text("image", FromUtf8(config.device.string()))
+                          .Text("command_line", config.run.command_line)
+                          .Text("answer", FromUtf8(answer))
+                          .Text("device", FromUtf8(config.run.device)),
+                      "");
+}
+
+}  // namespace
+
 bool OpenDevice(const Config& config, std::string* error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
@@ -117,8 +138,14 @@ bool OpenDevice(const Config& config, std::string* error) {
     state->config.installer = std::filesystem::absolute(state->config.installer, ec).string();
   }
 
+  if (config.changes) {
+    state->registry_before = SnapshotRegistry(state->registry);
+    state->files_before = SnapshotFiles(state->fs_dir);
+  }
+
   // Last: nothing has been created or truncated when the image is unusable.
   if (!state->journal.Open(config.journal, config.quiet, error)) return false;
+  if (!config.run.version.empty()) JournalRun(*state);
 
   g_restart_requested = false;
   g_open_handles_at_close = 0;
@@ -139,6 +166,21 @@ bool CloseDevice(std::string* error) {
   FlushRecord(state);
   ReapProcesses(state);
   std::vector<std::string> errors = state.errors;
+  if (!state.config.run.version.empty()) {
+    const Tally& tally = state.journal.tally();
+    state.journal.Write(tally.SummaryEvent(), tally.SummaryText());
+  }
+  if (state.config.changes) {
+    std::string changes = DescribeChanges(state.registry_before, SnapshotRegistry(state.registry),
+                                          state.files_before, SnapshotFiles(state.fs_dir));
+    // Apart from the transcript by a blank line.
+    if (!state.config.quiet) changes.insert(0, "\n");
+    if (std::fputs(changes.c_str(), stdout) < 0 || std::fflush(stdout) != 0 ||
+        std::ferror(stdout)) {
+      errors.push_back("standard output: cannot write the changes");
+      std::clearerr(stdout);
+    }
+  }
   std::string message;
   if (!state.registry.Save(state.registry_file, &message)) errors.push_back(message);
   if (!state.journal.Close(&message)) errors.push_back(message);

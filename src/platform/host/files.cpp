@@ -41,70 +41,89 @@ bool RenameNoReplace(const Entry& from, const Entry& to) {
   return true;
 }
 
-bool Move(State& state, std::u16string_view existing, std::u16string_view destination) {
+// The reason a path leads nowhere: Resolve failed (a folder along it is
+// missing, or is a link), or its last component is not there.
+Reason Missing(bool resolved) { return resolved ? Reason::kNotFound : Reason::kPathNotFound; }
+
+// Each operation yields why it failed, as the device's call would report
+// it, or Reason::kNone.
+Reason Move(State& state, std::u16string_view existing, std::u16string_view destination) {
   Entry from, to;
-  if (!state.tree.Resolve(existing, &from) || !from.exists || from.is_link() || IsReadOnly(from)) {
-    return false;
-  }
+  bool resolved = state.tree.Resolve(existing, &from);
+  if (!resolved || !from.exists || from.is_link()) return Missing(resolved);
+  if (IsReadOnly(from)) return Reason::kReadOnly;
   // `to.exists` is the case-insensitive answer: LOGO.GIF blocks logo.gif.
-  if (!state.tree.Resolve(destination, &to) || to.exists || !IsValidNewName(to.name) ||
-      to.host_name.empty()) {
-    return false;
-  }
-  if (!RenameNoReplace(from, to)) return false;
+  if (!state.tree.Resolve(destination, &to)) return Reason::kPathNotFound;
+  if (to.exists) return Reason::kAlreadyExists;
+  if (!IsValidNewName(to.name) || to.host_name.empty()) return Reason::kInvalidName;
+  if (!RenameNoReplace(from, to)) return ReasonOfErrno(errno);
   state.tree.caches().Removed(from.folder.get(), from.host_name);
   state.tree.caches().Added(to.folder.get(), to.host_name);
-  return true;
+  return Reason::kNone;
 }
 
-bool Delete(State& state, std::u16string_view path) {
+Reason Delete(State& state, std::u16string_view path) {
   Entry entry;
-  if (!state.tree.Resolve(path, &entry) || !entry.exists || entry.is_folder() ||
-      IsReadOnly(entry)) {
-    return false;
-  }
+  bool resolved = state.tree.Resolve(path, &entry);
+  if (!resolved || !entry.exists) return Missing(resolved);
+  if (entry.is_folder()) return Reason::kIsAFolder;
+  if (IsReadOnly(entry)) return Reason::kReadOnly;
   // unlinkat never follows a link: a link is removed itself.
-  if (unlinkat(entry.folder.get(), entry.host_name.c_str(), 0) != 0) return false;
+  if (unlinkat(entry.folder.get(), entry.host_name.c_str(), 0) != 0) return ReasonOfErrno(errno);
   state.tree.caches().Removed(entry.folder.get(), entry.host_name);
-  return true;
+  return Reason::kNone;
 }
 
-bool SetAttributes(State& state, std::u16string_view path, std::uint32_t attributes) {
+Reason SetAttributes(State& state, std::u16string_view path, std::uint32_t attributes) {
   Entry entry;
-  if (!state.tree.Resolve(path, &entry) || !entry.exists || entry.is_link()) return false;
+  bool resolved = state.tree.Resolve(path, &entry);
+  if (!resolved || !entry.exists || entry.is_link()) return Missing(resolved);
   // A folder reports no read-only attribute, and making it unwritable on the
   // host would keep unprivileged users from emptying it: nothing to change.
-  if (entry.is_folder()) return true;
+  if (entry.is_folder()) return Reason::kNone;
   mode_t mode = entry.st.st_mode & 07777;
   mode_t wanted =
       (attributes & platform::kFileAttributeReadonly) ? (mode & ~S_IWUSR) : (mode | S_IWUSR);
-  if (wanted == mode) return true;
-  return fchmodat(entry.folder.get(), entry.host_name.c_str(), wanted, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-bool MakeFolder(State& state, std::u16string_view path) {
-  Entry entry;
-  if (!state.tree.Resolve(path, &entry) || entry.exists || !IsValidNewName(entry.name) ||
-      entry.host_name.empty()) {
-    return false;
+  if (wanted == mode) return Reason::kNone;
+  if (fchmodat(entry.folder.get(), entry.host_name.c_str(), wanted, AT_SYMLINK_NOFOLLOW) != 0) {
+    return ReasonOfErrno(errno);
   }
-  if (mkdirat(entry.folder.get(), entry.host_name.c_str(), 0777) != 0) return false;
-  state.tree.caches().Added(entry.folder.get(), entry.host_name);
-  return true;
+  return Reason::kNone;
 }
 
-bool RemoveFolder(State& state, std::u16string_view path) {
+Reason MakeFolder(State& state, std::u16string_view path) {
   Entry entry;
-  if (!state.tree.Resolve(path, &entry) || !entry.is_folder()) return false;
-  if (unlinkat(entry.folder.get(), entry.host_name.c_str(), AT_REMOVEDIR) != 0) return false;
+  if (!state.tree.Resolve(path, &entry)) return Reason::kPathNotFound;
+  if (entry.exists) return Reason::kAlreadyExists;
+  if (!IsValidNewName(entry.name) || entry.host_name.empty()) return Reason::kInvalidName;
+  if (mkdirat(entry.folder.get(), entry.host_name.c_str(), 0777) != 0) return ReasonOfErrno(errno);
+  state.tree.caches().Added(entry.folder.get(), entry.host_name);
+  return Reason::kNone;
+}
+
+Reason RemoveFolder(State& state, std::u16string_view path) {
+  Entry entry;
+  bool resolved = state.tree.Resolve(path, &entry);
+  if (!resolved || !entry.exists) return Missing(resolved);
+  if (!entry.is_folder()) return Reason::kNotAFolder;
+  if (unlinkat(entry.folder.get(), entry.host_name.c_str(), AT_REMOVEDIR) != 0) {
+    // Some file systems say EEXIST where others say ENOTEMPTY.
+    return errno == EEXIST ? Reason::kNotEmpty : ReasonOfErrno(errno);
+  }
   state.tree.caches().Forget(entry.st);
   state.tree.caches().Removed(entry.folder.get(), entry.host_name);
-  return true;
+  return Reason::kNone;
 }
 
-void JournalPath(State& state, const char* event, std::u16string_view path, bool ok) {
-  state.journal.Write(Event(event).Text("path", path).Bool("ok", ok),
-                      std::string(event) + " " + Show(path) + ": " + OkWord(ok));
+// The operation's outcome: an injected fault, or what the operation says.
+template <typename Operation>
+Reason Attempt(FaultOp op, Operation operation) {
+  return InjectFault(op) ? Reason::kInjected : operation();
+}
+
+void JournalPath(State& state, const char* event, std::u16string_view path, Reason reason) {
+  state.journal.Write(Event(event).Text("path", path).Result(reason),
+                      std::string(event) + " " + Show(path) + ": " + Outcome(reason));
 }
 
 void Fill(const Listed& entry, platform::FindData* data) {
@@ -230,58 +249,61 @@ bool MoveFileW(const char16_t* existing, const char16_t* destination) {
   State* state = Current();
   if (state == nullptr) return false;
   host::NoticeEndedProcesses(*state);
-  bool ok = !host::InjectFault(host::FaultOp::kMove) &&
-            host::Move(*state, View(existing), View(destination));
+  host::Reason reason = host::Attempt(
+      host::FaultOp::kMove, [&] { return host::Move(*state, View(existing), View(destination)); });
   state->journal.Write(
-      host::Event("move").Text("from", View(existing)).Text("to", View(destination)).Bool("ok", ok),
+      host::Event("move").Text("from", View(existing)).Text("to", View(destination)).Result(reason),
       "move " + host::Show(View(existing)) + " -> " + host::Show(View(destination)) + ": " +
-          host::OkWord(ok));
-  return ok;
+          host::Outcome(reason));
+  return reason == host::Reason::kNone;
 }
 
 bool DeleteFileW(const char16_t* name) {
   State* state = Current();
   if (state == nullptr) return false;
   host::NoticeEndedProcesses(*state);
-  bool ok = !host::InjectFault(host::FaultOp::kDelete) && host::Delete(*state, View(name));
-  host::JournalPath(*state, "delete", View(name), ok);
-  return ok;
+  host::Reason reason =
+      host::Attempt(host::FaultOp::kDelete, [&] { return host::Delete(*state, View(name)); });
+  host::JournalPath(*state, "delete", View(name), reason);
+  return reason == host::Reason::kNone;
 }
 
 bool SetFileAttributesW(const char16_t* name, std::uint32_t attributes) {
   State* state = Current();
   if (state == nullptr) return false;
   host::NoticeEndedProcesses(*state);
-  bool ok = !host::InjectFault(host::FaultOp::kAttributes) &&
-            host::SetAttributes(*state, View(name), attributes);
+  host::Reason reason = host::Attempt(host::FaultOp::kAttributes, [&] {
+    return host::SetAttributes(*state, View(name), attributes);
+  });
   char shown[16];
   std::snprintf(shown, sizeof shown, "0x%08x", static_cast<unsigned>(attributes));
   state->journal.Write(
       host::Event("attributes")
           .Text("path", View(name))
           .Number("attributes", attributes)
-          .Bool("ok", ok),
-      "attributes " + host::Show(View(name)) + " = " + shown + ": " + host::OkWord(ok));
-  return ok;
+          .Result(reason),
+      "attributes " + host::Show(View(name)) + " = " + shown + ": " + host::Outcome(reason));
+  return reason == host::Reason::kNone;
 }
 
 bool CreateDirectoryW(const char16_t* name, void* /*security*/) {
   State* state = Current();
   if (state == nullptr) return false;
   host::NoticeEndedProcesses(*state);
-  bool ok = !host::InjectFault(host::FaultOp::kMakeFolder) && host::MakeFolder(*state, View(name));
-  host::JournalPath(*state, "mkdir", View(name), ok);
-  return ok;
+  host::Reason reason = host::Attempt(host::FaultOp::kMakeFolder,
+                                      [&] { return host::MakeFolder(*state, View(name)); });
+  host::JournalPath(*state, "mkdir", View(name), reason);
+  return reason == host::Reason::kNone;
 }
 
 bool RemoveDirectoryW(const char16_t* name) {
   State* state = Current();
   if (state == nullptr) return false;
   host::NoticeEndedProcesses(*state);
-  bool ok =
-      !host::InjectFault(host::FaultOp::kRemoveFolder) && host::RemoveFolder(*state, View(name));
-  host::JournalPath(*state, "rmdir", View(name), ok);
-  return ok;
+  host::Reason reason = host::Attempt(host::FaultOp::kRemoveFolder,
+                                      [&] { return host::RemoveFolder(*state, View(name)); });
+  host::JournalPath(*state, "rmdir", View(name), reason);
+  return reason == host::Reason::kNone;
 }
 
 }  // namespace platform

@@ -67,6 +67,19 @@ struct Config {
   std::filesystem::path journal;  // --journal FILE; empty: none
   bool real_time = false;         // Sleep really sleeps
   bool quiet = false;             // no transcript on standard output
+  // A run as brandsim makes it: the journal starts with a `run` event (these
+  // fields, the image and the answer) and ends with a `summary` event, and
+  // the transcript ends with the summary. Without it (empty version) the
+  // journal holds the effects alone.
+  struct Run {
+    std::string version;          // brandsim's
+    std::u16string command_line;  // the program's
+    std::string device;           // the device's profile; empty while images carry none
+  };
+  Run run;
+  // After the run, what it changed on the image is written to standard
+  // output (changes.h), also when `quiet`.
+  bool changes = false;
   // A fault to inject. When none is given here, the environment variable
   // BRANDSIM_FAULT (OP:N[:persist]) names one, and each failure it causes is
   // told on standard error.

@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/host/changes.h"
 #include "platform/host/host.h"
 #include "platform/host/journal.h"
 #include "platform/host/package.h"
@@ -74,6 +75,9 @@ struct State {
   // waiting for its partner when a write ended inside a code unit.
   std::u16string record;
   std::string record_byte;
+  // The image as it was when the device opened, for Config::changes.
+  RegistrySnapshot registry_before;
+  FileSnapshot files_before;
   // Write failures met during the run (a registry flush, the restart's save):
   // shown at once on standard error and reported again by CloseDevice.
   std::vector<std::string> errors;

@@ -95,7 +95,7 @@ std::string ShowValue(std::uint32_t type, const std::uint8_t* data, std::size_t 
 
 // ---- Events --------------------------------------------------------------------
 
-Event::Event(const char* name) { json_ = std::string("{\"event\":\"") + name + "\""; }
+Event::Event(const char* name) : name_(name) { json_ = std::string("{\"event\":\"") + name + "\""; }
 
 void Event::Key(const char* field) {
   json_ += ",\"";
@@ -108,6 +108,7 @@ Event& Event::Text(const char* field, std::u16string_view value) {
   json_ += '"';
   json_ += JsonEscape(value);
   json_ += '"';
+  if (std::strcmp(field, "reason") == 0) reason_ = ToUtf8(value);
   return *this;
 }
 
@@ -120,6 +121,7 @@ Event& Event::Number(const char* field, std::uint64_t value) {
 Event& Event::Bool(const char* field, bool value) {
   Key(field);
   json_ += value ? "true" : "false";
+  if (std::strcmp(field, "ok") == 0) ok_ = value ? 1 : 0;
   return *this;
 }
 
@@ -132,6 +134,35 @@ Event& Event::Hex(const char* field, const std::uint8_t* data, std::size_t size)
   }
   json_ += '"';
   return *this;
+}
+
+Event& Event::Counts(const char* field,
+                     const std::vector<std::pair<std::string, std::uint64_t>>& counts) {
+  Key(field);
+  json_ += '{';
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    if (i > 0) json_ += ',';
+    json_ += '"' + JsonEscape(FromUtf8(counts[i].first)) + "\":" + std::to_string(counts[i].second);
+  }
+  json_ += '}';
+  return *this;
+}
+
+Event& Event::Result(Reason reason) {
+  if (reason != Reason::kNone) {
+    Number("error", static_cast<std::uint64_t>(ErrorNumber(reason)));
+    Key("reason");
+    json_ += '"';
+    json_ += ReasonWords(reason);
+    json_ += '"';
+    reason_ = ReasonWords(reason);
+  }
+  return Bool("ok", reason == Reason::kNone);
+}
+
+std::string Outcome(Reason reason) {
+  if (reason == Reason::kNone) return "ok";
+  return std::string("failed (") + ReasonWords(reason) + ")";
 }
 
 // ---- The journal ---------------------------------------------------------------
@@ -164,11 +195,12 @@ void Journal::Write(const Event& event, const std::string& transcript) {
     failure_ = file_.string() + ": cannot write the journal: " + std::strerror(errno);
     std::fprintf(stderr, "brandsim: %s\n", failure_.c_str());
   }
+  tally_.Count(event);
   Say(transcript);
 }
 
 void Journal::Say(const std::string& transcript) {
-  if (!quiet_) {
+  if (!quiet_ && !transcript.empty()) {
     if (!context_.empty()) std::fputs("  ", stdout);
     std::fputs(transcript.c_str(), stdout);
     std::fputc('\n', stdout);

@@ -74,6 +74,18 @@ bool WaitFor(Child& child, bool block) {
   }
 }
 
+// Why the image cannot start, as the device would say it.
+Reason StartReason(State& state, std::u16string_view image, bool has_information) {
+  if (!has_information) return Reason::kInvalidParameter;
+  if (InjectFault(FaultOp::kProcess)) return Reason::kInjected;
+  Entry entry;
+  if (!state.tree.Resolve(image, &entry)) return Reason::kPathNotFound;
+  if (!entry.exists || entry.is_link()) return Reason::kNotFound;
+  if (entry.is_folder()) return Reason::kIsAFolder;
+  if (!S_ISREG(entry.st.st_mode)) return Reason::kAccessDenied;
+  return Reason::kNone;
+}
+
 Child* ChildOf(platform::Handle handle) {
   State* state = Current();
   if (state == nullptr) return nullptr;
@@ -130,13 +142,12 @@ bool CreateProcessW(const char16_t* image, char16_t* command_line, void* /*proce
   child.image = View(image);
   child.command_line = View(command_line);
   // As on the device, a program that is not there does not start.
-  host::Entry entry;
-  bool ok = information != nullptr && !host::InjectFault(host::FaultOp::kProcess) &&
-            state->tree.Resolve(child.image, &entry) && entry.is_file() &&
-            S_ISREG(entry.st.st_mode);
+  host::Reason reason = host::StartReason(*state, child.image, information != nullptr);
+  bool ok = reason == host::Reason::kNone;
   bool emulate = false;
   if (ok && !state->config.installer.empty()) {
     ok = host::Spawn(*state, child, &child.pid);
+    if (!ok) reason = host::Reason::kDeviceError;
   } else {
     child.ended = true;
     emulate = ok && !state->config.start_only && host::IsPackageInstaller(*state, child.image);
@@ -154,9 +165,9 @@ bool CreateProcessW(const char16_t* image, char16_t* command_line, void* /*proce
   state->journal.Write(host::Event("process")
                            .Text("image", child.image)
                            .Text("command_line", child.command_line)
-                           .Bool("ok", ok),
+                           .Result(reason),
                        "process " + host::Show(child.image) + " \"" +
-                           host::Show(child.command_line) + "\": " + host::OkWord(ok));
+                           host::Show(child.command_line) + "\": " + host::Outcome(reason));
   if (emulate) host::RunEmulatedInstaller(*state, child.command_line);
   return ok;
 }

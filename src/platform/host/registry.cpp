@@ -16,15 +16,12 @@ namespace host {
 
 namespace {
 
-// Windows' ERROR_WRITE_FAULT: registry.reg could not be written.
-constexpr std::int32_t kErrorWriteFault = 29;
-
 struct KeyRef {
   std::shared_ptr<RegKey> key;
   std::u16string path;  // for the journal, also when the handle fails
 };
 
-std::int32_t ResolveKey(State& state, platform::HKey hkey, KeyRef* out) {
+Reason ResolveKey(State& state, platform::HKey hkey, KeyRef* out) {
   static const struct {
     platform::HKey hkey;
     RegistryStore::Root root;
@@ -35,15 +32,15 @@ std::int32_t ResolveKey(State& state, platform::HKey hkey, KeyRef* out) {
     if (hkey == r.hkey) {
       out->key = state.registry.root(r.root);
       out->path = RegistryStore::RootName(r.root);
-      return platform::kErrorSuccess;
+      return Reason::kNone;
     }
   }
   auto* object = FindObjectOf<KeyObject>(Value(hkey));
-  if (object == nullptr) return platform::kErrorInvalidHandle;
+  if (object == nullptr) return Reason::kInvalidHandle;
   out->path = object->path;
-  if (object->key->deleted) return platform::kErrorInvalidHandle;
+  if (object->key->deleted) return Reason::kInvalidHandle;
   out->key = object->key;
-  return platform::kErrorSuccess;
+  return Reason::kNone;
 }
 
 // A key path relative to another: names separated by single backslashes.
@@ -71,6 +68,39 @@ platform::HKey NewKeyHandle(State& state, const std::shared_ptr<RegKey>& key) {
   return static_cast<platform::HKey>(AddObject(KeyObject{key, state.registry.FullPath(key.get())}));
 }
 
+// String data as text: UTF-16LE code units, without the terminators at the
+// end (a REG_MULTI_SZ keeps the ones between its strings).
+std::u16string DataText(const std::uint8_t* data, std::size_t size) {
+  std::u16string text;
+  for (std::size_t i = 0; data != nullptr && i + 1 < size; i += 2) {
+    text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+  }
+  while (!text.empty() && text.back() == 0) text.pop_back();
+  return text;
+}
+
+bool IsTextType(std::uint32_t type) {
+  return type == platform::kRegSz || type == platform::kRegExpandSz ||
+         type == platform::kRegMultiSz;
+}
+
+// The name a value type is known by; "unknown" for a number without one.
+const char* TypeName(std::uint32_t type) {
+  static const char* const kNames[] = {"REG_NONE",
+                                       "REG_SZ",
+                                       "REG_EXPAND_SZ",
+                                       "REG_BINARY",
+                                       "REG_DWORD",
+                                       "REG_DWORD_BIG_ENDIAN",
+                                       "REG_LINK",
+                                       "REG_MULTI_SZ",
+                                       "REG_RESOURCE_LIST",
+                                       "REG_FULL_RESOURCE_DESCRIPTOR",
+                                       "REG_RESOURCE_REQUIREMENTS_LIST",
+                                       "REG_QWORD"};
+  return type < sizeof kNames / sizeof kNames[0] ? kNames[type] : "unknown";
+}
+
 std::string ShowValueName(std::u16string_view name) {
   return name.empty() ? std::string("@") : Show(name);
 }
@@ -82,7 +112,9 @@ std::string ShowValueName(std::u16string_view name) {
 namespace platform {
 
 using host::Current;
+using host::ErrorNumber;
 using host::KeyRef;
+using host::Reason;
 using host::State;
 using host::View;
 
@@ -93,9 +125,9 @@ std::int32_t RegOpenKeyExW(HKey key, const char16_t* sub_key, std::uint32_t /*op
   State* state = Current();
   if (state == nullptr) return kErrorInvalidHandle;
   KeyRef parent;
-  std::int32_t error = host::ResolveKey(*state, key, &parent);
-  if (error != kErrorSuccess) return error;
-  if (host::InjectFault(host::FaultOp::kRegOpen)) return kErrorAccessDenied;
+  Reason reason = host::ResolveKey(*state, key, &parent);
+  if (reason != Reason::kNone) return ErrorNumber(reason);
+  if (host::InjectFault(host::FaultOp::kRegOpen)) return ErrorNumber(Reason::kInjected);
   std::shared_ptr<host::RegKey> found = state->registry.Find(parent.key, View(sub_key));
   if (!found) return kErrorFileNotFound;
   *result = host::NewKeyHandle(*state, found);
@@ -112,28 +144,27 @@ std::int32_t RegCreateKeyExW(HKey key, const char16_t* sub_key, std::uint32_t /*
   State* state = Current();
   if (state == nullptr) return kErrorInvalidHandle;
   KeyRef parent;
-  std::int32_t error = host::ResolveKey(*state, key, &parent);
+  Reason reason = host::ResolveKey(*state, key, &parent);
   std::u16string path = host::JoinKeyPath(parent.path, host::NormalizeKeyPath(View(sub_key)));
-  if (error == kErrorSuccess && result == nullptr) error = kErrorInvalidParameter;
-  if (error == kErrorSuccess && host::InjectFault(host::FaultOp::kRegCreate)) {
-    error = kErrorAccessDenied;
+  if (reason == Reason::kNone && result == nullptr) reason = Reason::kInvalidParameter;
+  if (reason == Reason::kNone && host::InjectFault(host::FaultOp::kRegCreate)) {
+    reason = Reason::kInjected;
   }
-  if (error == kErrorSuccess) {
+  if (reason == Reason::kNone) {
     bool created = false;
     std::shared_ptr<host::RegKey> made =
         state->registry.Create(parent.key, View(sub_key), &created);
     if (!made) {
-      error = kErrorInvalidHandle;
+      reason = Reason::kInvalidHandle;
     } else {
       *result = host::NewKeyHandle(*state, made);
       path = state->registry.FullPath(made.get());
       if (disposition != nullptr) *disposition = created ? kCreatedNewKey : kOpenedExistingKey;
     }
   }
-  bool ok = error == kErrorSuccess;
-  state->journal.Write(host::Event("reg_create").Text("key", path).Bool("ok", ok),
-                       "reg create " + host::Show(path) + ": " + host::OkWord(ok));
-  return error;
+  state->journal.Write(host::Event("reg_create").Text("key", path).Result(reason),
+                       "reg create " + host::Show(path) + ": " + host::Outcome(reason));
+  return ErrorNumber(reason);
 }
 
 std::int32_t RegSetValueExW(HKey key, const char16_t* value_name, std::uint32_t /*reserved*/,
@@ -141,26 +172,27 @@ std::int32_t RegSetValueExW(HKey key, const char16_t* value_name, std::uint32_t 
   State* state = Current();
   if (state == nullptr) return kErrorInvalidHandle;
   KeyRef target;
-  std::int32_t error = host::ResolveKey(*state, key, &target);
-  if (error == kErrorSuccess && data == nullptr && size > 0) error = kErrorInvalidParameter;
-  if (error == kErrorSuccess && host::InjectFault(host::FaultOp::kRegSet)) {
-    error = kErrorAccessDenied;
+  Reason reason = host::ResolveKey(*state, key, &target);
+  if (reason == Reason::kNone && data == nullptr && size > 0) reason = Reason::kInvalidParameter;
+  if (reason == Reason::kNone && host::InjectFault(host::FaultOp::kRegSet)) {
+    reason = Reason::kInjected;
   }
-  if (error == kErrorSuccess) {
+  if (reason == Reason::kNone) {
     state->registry.SetValue(target.key.get(), View(value_name), type, data, size);
   }
-  bool ok = error == kErrorSuccess;
   std::size_t shown_size = data == nullptr ? 0 : size;
-  state->journal.Write(host::Event("reg_set")
-                           .Text("key", target.path)
-                           .Text("name", View(value_name))
-                           .Number("type", type)
-                           .Hex("data", data, shown_size)
-                           .Bool("ok", ok),
-                       "reg set " + host::Show(target.path) + "\\" +
-                           host::ShowValueName(View(value_name)) + " = " +
-                           host::ShowValue(type, data, shown_size) + ": " + host::OkWord(ok));
-  return error;
+  host::Event event("reg_set");
+  event.Text("key", target.path)
+      .Text("name", View(value_name))
+      .Number("type", type)
+      .Text("type_name", host::FromUtf8(host::TypeName(type)))
+      .Hex("data", data, shown_size);
+  if (host::IsTextType(type)) event.Text("text", host::DataText(data, shown_size));
+  state->journal.Write(event.Result(reason), "reg set " + host::Show(target.path) + "\\" +
+                                                 host::ShowValueName(View(value_name)) + " = " +
+                                                 host::ShowValue(type, data, shown_size) + ": " +
+                                                 host::Outcome(reason));
+  return ErrorNumber(reason);
 }
 
 std::int32_t RegQueryValueExW(HKey key, const char16_t* value_name, std::uint32_t* /*reserved*/,
@@ -168,10 +200,10 @@ std::int32_t RegQueryValueExW(HKey key, const char16_t* value_name, std::uint32_
   State* state = Current();
   if (state == nullptr) return kErrorInvalidHandle;
   KeyRef target;
-  std::int32_t error = host::ResolveKey(*state, key, &target);
-  if (error != kErrorSuccess) return error;
+  Reason reason = host::ResolveKey(*state, key, &target);
+  if (reason != Reason::kNone) return ErrorNumber(reason);
   if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
-  if (host::InjectFault(host::FaultOp::kRegQuery)) return kErrorAccessDenied;
+  if (host::InjectFault(host::FaultOp::kRegQuery)) return ErrorNumber(Reason::kInjected);
   const host::RegValue* value = state->registry.GetValue(target.key.get(), View(value_name));
   if (value == nullptr) return kErrorFileNotFound;
   if (type != nullptr) *type = value->type;
@@ -191,21 +223,20 @@ std::int32_t RegDeleteValueW(HKey key, const char16_t* value_name) {
   State* state = Current();
   if (state == nullptr) return kErrorInvalidHandle;
   KeyRef target;
-  std::int32_t error = host::ResolveKey(*state, key, &target);
-  if (error == kErrorSuccess && host::InjectFault(host::FaultOp::kRegDelete)) {
-    error = kErrorAccessDenied;
+  Reason reason = host::ResolveKey(*state, key, &target);
+  if (reason == Reason::kNone && host::InjectFault(host::FaultOp::kRegDelete)) {
+    reason = Reason::kInjected;
   }
-  if (error == kErrorSuccess && !state->registry.DeleteValue(target.key.get(), View(value_name))) {
-    error = kErrorFileNotFound;
+  if (reason == Reason::kNone && !state->registry.DeleteValue(target.key.get(), View(value_name))) {
+    reason = Reason::kNoSuchValue;
   }
-  bool ok = error == kErrorSuccess;
   state->journal.Write(host::Event("reg_delete_value")
                            .Text("key", target.path)
                            .Text("name", View(value_name))
-                           .Bool("ok", ok),
+                           .Result(reason),
                        "reg delete value " + host::Show(target.path) + "\\" +
-                           host::ShowValueName(View(value_name)) + ": " + host::OkWord(ok));
-  return error;
+                           host::ShowValueName(View(value_name)) + ": " + host::Outcome(reason));
+  return ErrorNumber(reason);
 }
 
 // `sub_key` may be a path below `key`. An empty one is refused: it would
@@ -214,26 +245,25 @@ std::int32_t RegDeleteKeyW(HKey key, const char16_t* sub_key) {
   State* state = Current();
   if (state == nullptr) return kErrorInvalidHandle;
   KeyRef parent;
-  std::int32_t error = host::ResolveKey(*state, key, &parent);
+  Reason reason = host::ResolveKey(*state, key, &parent);
   std::u16string relative = host::NormalizeKeyPath(View(sub_key));
   std::u16string path = host::JoinKeyPath(parent.path, relative);
-  if (error == kErrorSuccess && relative.empty()) error = kErrorInvalidParameter;
-  if (error == kErrorSuccess && host::InjectFault(host::FaultOp::kRegDelete)) {
-    error = kErrorAccessDenied;
+  if (reason == Reason::kNone && relative.empty()) reason = Reason::kInvalidParameter;
+  if (reason == Reason::kNone && host::InjectFault(host::FaultOp::kRegDelete)) {
+    reason = Reason::kInjected;
   }
-  if (error == kErrorSuccess) {
+  if (reason == Reason::kNone) {
     std::shared_ptr<host::RegKey> target = state->registry.Find(parent.key, relative);
     if (!target || target->parent == nullptr) {
-      error = kErrorFileNotFound;
+      reason = Reason::kNoSuchKey;
     } else {
       path = state->registry.FullPath(target.get());
-      if (!state->registry.DeleteSubkey(target->parent, target->name)) error = kErrorFileNotFound;
+      if (!state->registry.DeleteSubkey(target->parent, target->name)) reason = Reason::kNoSuchKey;
     }
   }
-  bool ok = error == kErrorSuccess;
-  state->journal.Write(host::Event("reg_delete_key").Text("key", path).Bool("ok", ok),
-                       "reg delete key " + host::Show(path) + ": " + host::OkWord(ok));
-  return error;
+  state->journal.Write(host::Event("reg_delete_key").Text("key", path).Result(reason),
+                       "reg delete key " + host::Show(path) + ": " + host::Outcome(reason));
+  return ErrorNumber(reason);
 }
 
 std::int32_t RegCloseKey(HKey key) {
@@ -252,17 +282,22 @@ std::int32_t RegFlushKey(HKey key) {
   State* state = Current();
   if (state == nullptr) return kErrorInvalidHandle;
   KeyRef target;
-  std::int32_t error = host::ResolveKey(*state, key, &target);
-  if (error != kErrorSuccess) return error;
+  Reason reason = host::ResolveKey(*state, key, &target);
+  if (reason != Reason::kNone) return ErrorNumber(reason);
   // An injected failure is the device's, not the host's: nothing is written
   // and nothing reported, and the registry is still written at the end.
-  bool injected = host::InjectFault(host::FaultOp::kRegFlush);
-  std::string message;
-  bool ok = !injected && state->registry.Save(state->registry_file, &message);
-  if (!ok && !injected) host::ReportError(*state, message);
-  state->journal.Write(host::Event("reg_flush").Text("key", target.path).Bool("ok", ok),
-                       "reg flush " + host::Show(target.path) + ": " + host::OkWord(ok));
-  return ok ? kErrorSuccess : host::kErrorWriteFault;
+  if (host::InjectFault(host::FaultOp::kRegFlush)) {
+    reason = Reason::kInjected;
+  } else {
+    std::string message;
+    if (!state->registry.Save(state->registry_file, &message)) {
+      host::ReportError(*state, message);
+      reason = Reason::kWriteFault;
+    }
+  }
+  state->journal.Write(host::Event("reg_flush").Text("key", target.path).Result(reason),
+                       "reg flush " + host::Show(target.path) + ": " + host::Outcome(reason));
+  return ErrorNumber(reason);
 }
 
 }  // namespace platform

@@ -841,6 +841,19 @@ bool RegistryStore::Load(const std::filesystem::path& file, std::string* error) 
   return Parse(bytes, name, error);
 }
 
+std::u16string FormatValue(const RegValue& value) {
+  std::string bytes;
+  Writer w(&bytes);
+  WriteValue(w, value);
+  std::u16string text;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    char16_t c = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                       (static_cast<unsigned char>(bytes[i + 1]) << 8));
+    if (c != u'\r') text.push_back(c);
+  }
+  return text;
+}
+
 std::string RegistryStore::Serialize() const {
   std::string out;
   Writer w(&out);

@@ -34,6 +34,11 @@ struct RegKey {
   std::shared_ptr<RegKey> removed_parent;
 };
 
+// One value as registry.reg holds it: `"name"=` (`@=` for the default
+// value) and the data, long hex data continued on further lines; each line
+// ends with "\n".
+std::u16string FormatValue(const RegValue& value);
+
 class RegistryStore {
  public:
   enum Root { kClassesRoot = 0, kCurrentUser = 1, kLocalMachine = 2 };

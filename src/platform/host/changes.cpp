@@ -1,0 +1,208 @@
+#include "platform/host/changes.h"
+
+#include <sys/stat.h>
+
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "platform/host/journal.h"
+#include "platform/host/utf.h"
+
+namespace host {
+
+namespace {
+
+// "\Windows\logo.gif" for "Windows/logo.gif", folders ending in "\".
+std::string DevicePath(const std::string& relative, bool folder) {
+  std::string path = "\\";
+  for (char c : relative) path.push_back(c == '/' ? '\\' : c);
+  if (folder) path.push_back('\\');
+  return Show(FromUtf8(path));
+}
+
+std::string Bytes(std::uintmax_t size) {
+  return std::to_string(size) + (size == 1 ? " byte" : " bytes");
+}
+
+std::string Sized(const std::string& relative, const FileState& state) {
+  return DevicePath(relative, state.folder) +
+         (state.folder ? " (folder)" : " (" + Bytes(state.size) + ")");
+}
+
+// The same file, untouched: a rename keeps all of these, while a new file
+// that happens to get a removed one's inode has its own modification time.
+bool SameFile(const FileState& a, const FileState& b) {
+  return a.folder == b.folder && a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
+         a.mtime.tv_sec == b.mtime.tv_sec && a.mtime.tv_nsec == b.mtime.tv_nsec;
+}
+
+// A value's lines, each with `prefix` before it.
+std::string ValueLines(const RegValue& value, const char* prefix) {
+  std::string out;
+  std::string text = ToUtf8(FormatValue(value));
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    out += prefix + text.substr(start, end - start) + "\n";
+    start = end + 1;
+  }
+  return out;
+}
+
+std::string RemovedValue(const RegValue& value) {
+  if (value.name.empty()) return "@=-\n";
+  std::u16string name;
+  for (char16_t c : value.name) {
+    if (c == u'\\' || c == u'"') name.push_back(u'\\');
+    name.push_back(c);
+  }
+  return "\"" + ToUtf8(name) + "\"=-\n";
+}
+
+// The changes of one key present before and after; empty when none.
+std::string ValueChanges(const KeyState& before, const KeyState& after) {
+  std::string added, changed, removed;
+  for (const auto& [name, value] : after.values) {
+    auto old = before.values.find(name);
+    if (old == before.values.end()) {
+      added += "; value added\n" + ValueLines(value, "");
+    } else if (old->second.type != value.type || old->second.data != value.data ||
+               old->second.name != value.name) {
+      changed +=
+          "; value changed, it was:\n" + ValueLines(old->second, "; ") + ValueLines(value, "");
+    }
+  }
+  for (const auto& [name, value] : before.values) {
+    if (after.values.count(name) == 0) removed += "; value removed\n" + RemovedValue(value);
+  }
+  return added + changed + removed;
+}
+
+std::u16string ParentPath(const std::u16string& path) {
+  std::size_t slash = path.rfind(u'\\');
+  return slash == std::u16string::npos ? std::u16string() : path.substr(0, slash);
+}
+
+std::string RegistryChanges(const RegistrySnapshot& before, const RegistrySnapshot& after) {
+  std::string out;
+  std::set<std::u16string> paths;
+  for (const auto& entry : before) paths.insert(entry.first);
+  for (const auto& entry : after) paths.insert(entry.first);
+  for (const std::u16string& folded : paths) {
+    auto old = before.find(folded);
+    auto now = after.find(folded);
+    if (old == before.end()) {
+      out += "; key added\n[" + ToUtf8(now->second.path) + "]\n";
+      for (const auto& entry : now->second.values) out += ValueLines(entry.second, "");
+      out += "\n";
+    } else if (now == after.end()) {
+      // Removing a key removes its subkeys: only the topmost one is named.
+      if (after.count(ParentPath(folded)) == 0) continue;
+      out += "; key removed\n[-" + ToUtf8(old->second.path) + "]\n\n";
+    } else {
+      std::string values = ValueChanges(old->second, now->second);
+      if (!values.empty()) {
+        out += "; key changed\n[" + ToUtf8(now->second.path) + "]\n" + values + "\n";
+      }
+    }
+  }
+  if (out.empty()) return "registry changes: none\n";
+  return "registry changes:\nWindows Registry Editor Version 5.00\n\n" + out;
+}
+
+std::string FileChanges(const FileSnapshot& before, const FileSnapshot& after) {
+  // A file gone from one path and found at another is the same file moved.
+  std::map<std::pair<dev_t, ino_t>, std::string> gone;
+  for (const auto& [path, state] : before) {
+    if (!state.folder && after.count(path) == 0) gone[{state.dev, state.ino}] = path;
+  }
+  std::map<std::string, std::string> moved;  // from -> to
+  std::set<std::string> moved_to;
+  for (const auto& [path, state] : after) {
+    if (state.folder || before.count(path) != 0) continue;
+    auto it = gone.find({state.dev, state.ino});
+    if (it != gone.end() && SameFile(before.at(it->second), state)) {
+      moved[it->second] = path;
+      moved_to.insert(path);
+      gone.erase(it);
+    }
+  }
+
+  std::string moves, added, removed, changed;
+  for (const auto& [from, to] : moved) {
+    moves += DevicePath(from, false) + " -> " + DevicePath(to, false) + " (" +
+             Bytes(after.at(to).size) + ")\n";
+  }
+  for (const auto& [path, state] : after) {
+    auto old = before.find(path);
+    if (old == before.end()) {
+      if (moved_to.count(path) == 0) added += "+ " + Sized(path, state) + "\n";
+    } else if (old->second.folder != state.folder) {
+      removed += "- " + Sized(path, old->second) + "\n";
+      added += "+ " + Sized(path, state) + "\n";
+    } else if (!state.folder && !SameFile(old->second, state)) {
+      changed += "~ " + DevicePath(path, false) + " (" + std::to_string(old->second.size) + " -> " +
+                 Bytes(state.size) + ")\n";
+    }
+  }
+  for (const auto& [path, state] : before) {
+    if (after.count(path) == 0 && moved.count(path) == 0) {
+      removed += "- " + Sized(path, state) + "\n";
+    }
+  }
+  std::string out = moves + added + removed + changed;
+  if (out.empty()) return "file changes: none\n";
+  return "file changes:\n" + out;
+}
+
+}  // namespace
+
+FileSnapshot SnapshotFiles(const std::filesystem::path& fs_dir) {
+  FileSnapshot snapshot;
+  std::error_code ec;
+  std::filesystem::recursive_directory_iterator it(
+      fs_dir, std::filesystem::directory_options::skip_permission_denied, ec);
+  for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    struct stat st;
+    if (lstat(it->path().c_str(), &st) != 0) continue;
+    FileState state;
+    state.folder = S_ISDIR(st.st_mode);
+    state.size = state.folder ? 0 : static_cast<std::uintmax_t>(st.st_size);
+    state.dev = st.st_dev;
+    state.ino = st.st_ino;
+    state.mtime = st.st_mtim;
+    snapshot[it->path().lexically_relative(fs_dir).generic_string()] = state;
+  }
+  return snapshot;
+}
+
+RegistrySnapshot SnapshotRegistry(const RegistryStore& store) {
+  RegistrySnapshot snapshot;
+  std::vector<std::shared_ptr<RegKey>> pending;
+  for (int r = 0; r < RegistryStore::kRootCount; ++r) {
+    pending.push_back(store.root(static_cast<RegistryStore::Root>(r)));
+  }
+  while (!pending.empty()) {
+    std::shared_ptr<RegKey> key = pending.back();
+    pending.pop_back();
+    KeyState state;
+    state.path = store.FullPath(key.get());
+    state.values = key->values;
+    snapshot[FoldCase(state.path)] = std::move(state);
+    for (const auto& entry : key->subkeys) pending.push_back(entry.second);
+  }
+  return snapshot;
+}
+
+std::string DescribeChanges(const RegistrySnapshot& registry_before,
+                            const RegistrySnapshot& registry_after,
+                            const FileSnapshot& files_before, const FileSnapshot& files_after) {
+  // Each changed key ends with a blank line already.
+  std::string registry = RegistryChanges(registry_before, registry_after);
+  if (registry.compare(registry.size() - 2, 2, "\n\n") != 0) registry += "\n";
+  return registry + FileChanges(files_before, files_after);
+}
+
+}  // namespace host
