@@ -363,6 +363,37 @@ TEST(EmulatedInstaller, NeverWritesThroughALinkAndSafeRefusesCode) {
   EXPECT_NE(ends[1].at("reason").find("setup DLL"), std::string::npos);
 }
 
+// DIR/device.ini describes another device; a bad one stops the run before
+// anything is touched.
+TEST(EmulatedInstaller, ChecksPackagesAgainstTheImagesDeviceProfile) {
+  Image image("[ADDITIONAL_CABS]\ncab0=\"arm.cab\"\ncab1=\"mips.cab\"\n");
+  PackageSpec arm, mips;
+  arm.processor = 2577;
+  arm.files = {{"%CE2%", "arm.txt", 0, "arm", 0}};
+  mips.processor = 4000;
+  mips.min_major = 4;
+  mips.files = {{"%CE2%", "mips.txt", 0, "mips", 0}};
+  image.device.Put("Temp/branding/arm.cab", Cab(arm));
+  image.device.Put("Temp/branding/mips.cab", Cab(mips));
+
+  image.device.Put("../device.ini", "; a MIPS handheld\nprocessor=4000\nversion=four\n");
+  simtest::Snapshot before = simtest::TakeSnapshot(image.device.dir());
+  RunResult bad = image.Run({"--quiet"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("device.ini:3: version"), std::string::npos) << bad.err;
+  EXPECT_EQ(simtest::Differences(before, simtest::TakeSnapshot(image.device.dir())), "");
+
+  image.device.Put("../device.ini", "; a MIPS handheld\nprocessor=4000\nversion=4.20\n");
+  RunResult r = image.Run({"--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(image.device.Exists("Windows/arm.txt"));
+  EXPECT_EQ(image.device.Get("Windows/mips.txt"), "mips");
+  std::vector<JsonObject> events = image.Events();
+  EXPECT_NE(events.front().at("device").find("MIPS R4000 (4000), Windows CE 4.20"),
+            std::string::npos)
+      << events.front().at("device");
+}
+
 TEST(BrandsimPackage, ShowsWhatAPackageInstallsAndRefusesAMalformedOne) {
   support::TempDir dir;
   fs::path good = dir.path() / "tools.cab";

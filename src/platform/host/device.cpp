@@ -58,7 +58,7 @@ void JournalRun(State& state) {
                           .Text("image", FromUtf8(config.device.string()))
                           .Text("command_line", config.run.command_line)
                           .Text("answer", FromUtf8(answer))
-                          .Text("device", FromUtf8(config.run.device)),
+                          .Text("device", FromUtf8(state.profile.Describe())),
                       "");
 }
 

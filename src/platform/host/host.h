@@ -74,7 +74,6 @@ struct Config {
   struct Run {
     std::string version;          // brandsim's
     std::u16string command_line;  // the program's
-    std::string device;           // the device's profile; empty while images carry none
   };
   Run run;
   // After the run, what it changed on the image is written to standard
