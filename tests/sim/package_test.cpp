@@ -292,6 +292,8 @@ TEST(EmulatedInstaller, RefusesHostilePackagesAndGoesOnWithTheNext) {
   };
   PackageSpec undefined_folder = base;
   undefined_folder.files[0].dir = "%CE3%\\X";
+  PackageSpec escaping = base;
+  escaping.files[0].dir = "%CE2%\\..\\..\\..\\outside";
   PackageSpec too_new = base;
   too_new.min_major = 5;
   PackageSpec two_numbers = base;
@@ -310,6 +312,7 @@ TEST(EmulatedInstaller, RefusesHostilePackagesAndGoesOnWithTheNext) {
        "two members"},
       {"manifest claims 65535 files", with_manifest(patch16(manifest, 52, 65535)), "malformed"},
       {"a newer OS", Cab(too_new), "needs Windows CE 5.0"},
+      {"a folder leading out of the device", Cab(escaping), "malformed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
