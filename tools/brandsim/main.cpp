@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "options.h"
 #include "platform/host/host.h"
 #include "platform/host/journal.h"
+#include "report.h"
 
 namespace {
 
@@ -33,6 +35,22 @@ int Run(brandsim::Options& options) {
   config.run.command_line = options.command_line;
 
   std::string error;
+  brandsim::ReportFile report_file;
+  brandsim::ReportInput report;
+  if (!options.report.empty()) {
+    if (!report_file.Create(options.report, &error)) {
+      std::fprintf(stderr, "brandsim: %s\n", error.c_str());
+      return 2;
+    }
+    // The delivery is gone after the run: it is checked now.
+    report.image = config.device.string();
+    lint::Options lint_options;
+    lint_options.delivery = (config.device / "fs" / "Temp" / "branding").string();
+    lint_options.device = config.device.string();
+    std::ostringstream trouble;
+    report.lint_status = lint::Findings(lint_options, &report.findings, trouble);
+    report.lint_trouble = trouble.str();
+  }
   if (!host::OpenDevice(config, &error)) {
     std::fprintf(stderr, "brandsim: %s\n", error.c_str());
     return 2;
@@ -59,11 +77,19 @@ int Run(brandsim::Options& options) {
                      ? "empty"
                      : ("\"" + host::Show(options.command_line) + "\"").c_str());
   }
+  bool reported = true;
+  if (!options.report.empty()) {
+    report.record = host::TakeRunRecord();
+    report.exit_status = closed ? status : 1;
+    std::string report_error;
+    reported = report_file.Commit(brandsim::RenderReport(report), &report_error);
+    if (!reported) std::fprintf(stderr, "brandsim: %s\n", report_error.c_str());
+  }
   if (!closed) {
     std::fprintf(stderr, "brandsim: %s\n", error.c_str());
     return 1;
   }
-  return status;
+  return reported ? status : 1;
 }
 
 }  // namespace
