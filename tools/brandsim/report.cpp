@@ -305,7 +305,7 @@ h3{font-size:16px;margin:14px 0 6px}
 .tiles{display:flex;flex-wrap:wrap;gap:10px}
 .tile{border:1px solid #d9dde5;border-radius:6px;padding:8px 14px;min-width:150px}
 .tile b{display:block;font-size:22px}
-.tile.bad{border-color:#e0a0a0;background:#fff3f3}
+.tile.warn{border-color:#e0a0a0;background:#fff3f3}
 .muted{color:#7a8190}
 table{border-collapse:collapse;width:100%;font-size:14px}
 td,th{text-align:left;padding:3px 8px;border-bottom:1px solid #eceef2;vertical-align:top}
@@ -386,16 +386,18 @@ std::string SummarySection(const ReportInput& input) {
     std::replace(words.begin(), words.end(), '_', ' ');
     std::string not_done;
     bool bad = false;
-    if (i + 1 < fields.size() && fields[i + 1].first.find("_not_") != std::string::npos) {
-      std::string other = fields[i + 1].first;
+    std::size_t underscore = field.find('_');
+    std::string first_word = underscore == std::string::npos ? "" : field.substr(0, underscore + 1);
+    if (!first_word.empty() && i + 1 < fields.size() &&
+        fields[i + 1].first.compare(0, first_word.size(), first_word) == 0) {
+      std::string other = fields[i + 1].first.substr(first_word.size());
       std::replace(other.begin(), other.end(), '_', ' ');
-      std::size_t at = other.find("not ");
       bad = fields[i + 1].second != "0";
       not_done = std::string("<span class=") + (bad ? "bad" : "muted") + ">" +
-                 Html(fields[i + 1].second) + " " + Html(other.substr(at)) + "</span>";
+                 Html(fields[i + 1].second) + " " + Html(other) + "</span>";
       ++i;
     }
-    out += std::string("<div class=\"tile") + (bad ? " bad" : "") + "\"><b>" + Html(value) +
+    out += std::string("<div class=\"tile") + (bad ? " warn" : "") + "\"><b>" + Html(value) +
            "</b>" + Html(words) + (not_done.empty() ? "" : "<br>" + not_done) + "</div>\n";
   }
   out += "</div>\n<p>";
