@@ -401,6 +401,11 @@ std::string SummarySection(const ReportInput& input) {
            "</b>" + Html(words) + (not_done.empty() ? "" : "<br>" + not_done) + "</div>\n";
   }
   out += "</div>\n<p>";
+  const KeptEvent* run = FindEvent(input.record.events, "run");
+  if (run != nullptr && run->Get("command_line") != "inst") {
+    out += "The program ended at once: it installs only when its command line is "
+           "<q>inst</q>. ";
+  }
   out += failures.empty() ? "No operation failed. " : "Failures by reason: " + Html(failures) + ". ";
   out += restart == "true" ? "The program asked for a restart (recorded, not performed)."
                            : "The program did not ask for a restart.";
