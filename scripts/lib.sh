@@ -41,6 +41,12 @@ brandinst_ensure_wine_tools() {
     python3:python3 g++-mingw-w64-x86-64:x86_64-w64-mingw32-g++ wine wine64 xvfb xauth xdotool
 }
 
+# The run report's test renders the page in Debian's headless Chromium. A
+# machine without it reports that test as skipped.
+brandinst_ensure_browser() {
+  brandinst_ensure_packages chromium:chromium
+}
+
 # apt-get install of the given packages (nothing when none is given).
 brandinst_install() {
   local missing=("$@")

@@ -45,7 +45,7 @@ TEST(BrandsimCommandLine, HelpDescribesEveryOptionTheImageAndTheExitStatuses) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   for (const char* word :
-       {"--device", "--answer", "--installer", "--journal", "--real-time", "--quiet", "--changes",
+       {"--device", "--answer", "--installer", "--journal", "--real-time", "--quiet", "--changes", "--report",
         "--help", "--version", "yes|no", "DIR/fs", "registry.reg", "\"reason\"", "summary",
         "JSON Lines", "\"event\"", "\"ok\"", "Exit status", "BRANDSIM_FS"}) {
     EXPECT_NE(r.out.find(word), std::string::npos) << "--help does not mention " << word;

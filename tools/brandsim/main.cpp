@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "options.h"
 #include "platform/host/host.h"
 #include "platform/host/journal.h"
+#include "report.h"
 
 namespace {
 
@@ -33,6 +36,28 @@ int Run(brandsim::Options& options) {
   config.run.command_line = options.command_line;
 
   std::string error;
+  brandsim::ReportFile report_file;
+  brandsim::ReportInput report;
+  if (!options.report.empty()) {
+    if (!report_file.Create(options.report, &error)) {
+      std::fprintf(stderr, "brandsim: %s\n", error.c_str());
+      return 2;
+    }
+    // The delivery is gone after the run: it is checked now.
+    report.image = config.device.string();
+    lint::Options lint_options;
+    lint_options.delivery = (config.device / "fs" / "Temp" / "branding").string();
+    lint_options.device = config.device.string();
+    std::ostringstream trouble;
+    // A fault named for the run is the run's: the linter's own scratch
+    // device must neither meet it nor announce it.
+    const char* fault = std::getenv("BRANDSIM_FAULT");
+    std::string saved_fault = fault != nullptr ? fault : "";
+    if (fault != nullptr) unsetenv("BRANDSIM_FAULT");
+    report.lint_status = lint::Findings(lint_options, &report.findings, trouble);
+    if (fault != nullptr) setenv("BRANDSIM_FAULT", saved_fault.c_str(), 1);
+    report.lint_trouble = trouble.str();
+  }
   if (!host::OpenDevice(config, &error)) {
     std::fprintf(stderr, "brandsim: %s\n", error.c_str());
     return 2;
@@ -59,11 +84,19 @@ int Run(brandsim::Options& options) {
                      ? "empty"
                      : ("\"" + host::Show(options.command_line) + "\"").c_str());
   }
+  bool reported = true;
+  if (!options.report.empty()) {
+    report.record = host::TakeRunRecord();
+    report.exit_status = closed ? status : 1;
+    std::string report_error;
+    reported = report_file.Commit(brandsim::RenderReport(report), &report_error);
+    if (!reported) std::fprintf(stderr, "brandsim: %s\n", report_error.c_str());
+  }
   if (!closed) {
     std::fprintf(stderr, "brandsim: %s\n", error.c_str());
     return 1;
   }
-  return status;
+  return reported ? status : 1;
 }
 
 }  // namespace

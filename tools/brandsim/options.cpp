@@ -10,7 +10,8 @@ namespace {
 
 // Options that take a value, given as `--name VALUE` or `--name=VALUE`.
 bool TakesValue(const std::string& name) {
-  return name == "--device" || name == "--answer" || name == "--installer" || name == "--journal";
+  return name == "--device" || name == "--answer" || name == "--installer" || name == "--journal" ||
+         name == "--report";
 }
 
 bool IsFlag(const std::string& name) {
@@ -105,6 +106,13 @@ Action ParseOptions(const std::vector<std::string>& args, Options* options, std:
         continue;
       }
       options->config.journal = value;
+    } else if (name == "--report") {
+      if (value.empty()) {
+        if (problem.empty()) problem = "option '--report' needs a file";
+        continue;
+      }
+      options->report = value;
+      options->config.report = true;
     }
   }
 
@@ -166,6 +174,17 @@ Options (they may stand before or after the WORDs; `--name=VALUE` works too):
                        changes as regedit text, then the files added (+),
                        removed (-), changed (~) and moved (\a -> \b), with
                        their sizes; UTF-8
+  --report FILE.html   after the run, write one self-contained page (no
+                       network, no scripts) that shows it: the summary, the
+                       Today screen and Start menu as the applied theme and
+                       the packages' shortcuts leave them, the dialogs as
+                       the device draws them, every step with its effects
+                       and reasons, what each package installed, the
+                       registry changes, the file changes with the placed
+                       images, and what `brandsim lint` finds in
+                       DIR/fs/Temp/branding before the run. Written
+                       atomically; a FILE that cannot be created stops the
+                       run (status 2) before anything is touched
   --help               show this help and exit
   --version            show the version and exit
   --                   end of the options: every later argument is a WORD
@@ -236,11 +255,11 @@ installation also carries "package", the path of the package it belongs to.
 
 Exit status:
   0  the program ran (the status is the program's own, which is 0)
-  1  the program ran, but the registry, the journal or standard output
-     could not be written (the message says which and why)
+  1  the program ran, but the registry, the journal, the report or standard
+     output could not be written (the message says which and why)
   2  a usage error; an unusable device image (no DIR/fs, a registry.reg that
      does not parse: its line is named), an image that another brandsim run
-     is using, or a journal that cannot be created; or the consent question
+     is using, or a journal or report that cannot be created; or the consent question
      came up with neither --answer nor a terminal.
      In each of these cases nothing on the device image has been changed.
 A warning on standard error tells when the program left handles open; the

@@ -21,6 +21,8 @@ struct Options {
   bool answer_given = false;
   // The program's command line: the words joined by single blanks.
   std::u16string command_line;
+  // --report FILE.html; empty: none.
+  std::string report;
 };
 
 // Reads the arguments after the program's name (the `lint` command is told

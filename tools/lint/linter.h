@@ -87,6 +87,11 @@ class Report {
   std::size_t errors_ = 0;
 };
 
+// The checks of Lint without the writing: the findings, sorted as the output
+// lists them, their files named inside the delivery. Yields what Lint yields
+// (trouble to `err`; with 2, no findings).
+int Findings(const Options& options, std::vector<Finding>* findings, std::ostream& err);
+
 // ---- What the checks share -------------------------------------------------------
 
 // An entry of the delivery's top folder, as the device lists it.

@@ -225,45 +225,63 @@ int ParseArguments(const std::vector<std::string>& args, Options* options, std::
   return -1;
 }
 
-int Lint(const Options& options, std::ostream& out, std::ostream& err) {
+namespace {
+
+// Every check over the delivery; false (trouble to `err`) when the delivery
+// or the device image cannot be read.
+bool Check(Context& context, std::ostream& err) {
+  const Options& options = context.options;
   std::error_code ec;
   if (!fs::is_directory(options.delivery, ec)) {
     err << "brandsim lint: " << options.delivery
         << (fs::exists(options.delivery, ec) ? ": not a folder" : ": no such folder") << "\n";
-    return 2;
+    return false;
   }
   if (!options.device.empty() && !fs::is_directory(options.device, ec)) {
     err << "brandsim lint: " << options.device << ": no such device image (a folder holding fs/)\n";
-    return 2;
+    return false;
   }
-  Context context;
-  context.options = options;
   context.device_given = !options.device.empty();
   std::string error;
   if (context.device_given &&
       !cepkg::LoadDeviceProfile(fs::path(options.device) / "device.ini", &context.profile, &error)) {
     err << "brandsim lint: " << error << "\n";
-    return 2;
+    return false;
   }
-  {
-    ScratchDevice scratch;
-    if (!scratch.Open(options.delivery, options.device, &error)) {
-      err << "brandsim lint: " << error << "\n";
-      return 2;
-    }
-    ListStaged(context);
-    CheckSettings(context);
-    CheckScripts(context);
-    CheckFiles(context);
-    CheckPackages(context);
-    if (context.device_given) CheckDevice(context);
+  ScratchDevice scratch;
+  if (!scratch.Open(options.delivery, options.device, &error)) {
+    err << "brandsim lint: " << error << "\n";
+    return false;
   }
+  ListStaged(context);
+  CheckSettings(context);
+  CheckScripts(context);
+  CheckFiles(context);
+  CheckPackages(context);
+  if (context.device_given) CheckDevice(context);
+  return true;
+}
+
+}  // namespace
+
+int Lint(const Options& options, std::ostream& out, std::ostream& err) {
+  Context context;
+  context.options = options;
+  if (!Check(context, err)) return 2;
   if (options.format == Format::kJson) {
     context.report.WriteJson(out, options.delivery);
   } else {
     context.report.WriteText(out, options.delivery);
   }
   out.flush();
+  return context.report.HasError() ? 1 : 0;
+}
+
+int Findings(const Options& options, std::vector<Finding>* findings, std::ostream& err) {
+  Context context;
+  context.options = options;
+  if (!Check(context, err)) return 2;
+  *findings = context.report.Sorted();
   return context.report.HasError() ? 1 : 0;
 }
 

@@ -25,11 +25,6 @@ std::string Bytes(std::uintmax_t size) {
   return std::to_string(size) + (size == 1 ? " byte" : " bytes");
 }
 
-std::string Sized(const std::string& relative, const FileState& state) {
-  return DevicePath(relative, state.folder) +
-         (state.folder ? " (folder)" : " (" + Bytes(state.size) + ")");
-}
-
 // The same file, untouched: a rename keeps all of these, while a new file
 // that happens to get a removed one's inode has its own modification time.
 bool SameFile(const FileState& a, const FileState& b) {
@@ -113,6 +108,34 @@ std::string RegistryChanges(const RegistrySnapshot& before, const RegistrySnapsh
 }
 
 std::string FileChanges(const FileSnapshot& before, const FileSnapshot& after) {
+  std::string out;
+  for (const FileChange& change : ListFileChanges(before, after)) {
+    switch (change.kind) {
+      case FileChange::kMoved:
+        out += DevicePath(change.from, false) + " -> " + DevicePath(change.path, false) + " (" +
+               Bytes(change.size) + ")\n";
+        break;
+      case FileChange::kAdded:
+        out += "+ " + DevicePath(change.path, change.folder) +
+               (change.folder ? " (folder)" : " (" + Bytes(change.size) + ")") + "\n";
+        break;
+      case FileChange::kRemoved:
+        out += "- " + DevicePath(change.path, change.folder) +
+               (change.folder ? " (folder)" : " (" + Bytes(change.size_before) + ")") + "\n";
+        break;
+      case FileChange::kChanged:
+        out += "~ " + DevicePath(change.path, false) + " (" + std::to_string(change.size_before) +
+               " -> " + Bytes(change.size) + ")\n";
+        break;
+    }
+  }
+  if (out.empty()) return "file changes: none\n";
+  return "file changes:\n" + out;
+}
+
+}  // namespace
+
+std::vector<FileChange> ListFileChanges(const FileSnapshot& before, const FileSnapshot& after) {
   // A file gone from one path and found at another is the same file moved.
   std::map<std::pair<dev_t, ino_t>, std::string> gone;
   for (const auto& [path, state] : before) {
@@ -130,34 +153,55 @@ std::string FileChanges(const FileSnapshot& before, const FileSnapshot& after) {
     }
   }
 
-  std::string moves, added, removed, changed;
+  std::vector<FileChange> moves, added, removed, changed;
   for (const auto& [from, to] : moved) {
-    moves += DevicePath(from, false) + " -> " + DevicePath(to, false) + " (" +
-             Bytes(after.at(to).size) + ")\n";
+    FileChange change;
+    change.kind = FileChange::kMoved;
+    change.path = to;
+    change.from = from;
+    change.size = after.at(to).size;
+    moves.push_back(change);
   }
+  auto make = [](FileChange::Kind kind, const std::string& path, const FileState& state) {
+    FileChange change;
+    change.kind = kind;
+    change.path = path;
+    change.folder = state.folder;
+    (kind == FileChange::kRemoved ? change.size_before : change.size) = state.size;
+    return change;
+  };
   for (const auto& [path, state] : after) {
     auto old = before.find(path);
     if (old == before.end()) {
-      if (moved_to.count(path) == 0) added += "+ " + Sized(path, state) + "\n";
+      if (moved_to.count(path) == 0) added.push_back(make(FileChange::kAdded, path, state));
     } else if (old->second.folder != state.folder) {
-      removed += "- " + Sized(path, old->second) + "\n";
-      added += "+ " + Sized(path, state) + "\n";
+      removed.push_back(make(FileChange::kRemoved, path, old->second));
+      added.push_back(make(FileChange::kAdded, path, state));
     } else if (!state.folder && !SameFile(old->second, state)) {
-      changed += "~ " + DevicePath(path, false) + " (" + std::to_string(old->second.size) + " -> " +
-                 Bytes(state.size) + ")\n";
+      FileChange change = make(FileChange::kChanged, path, state);
+      change.size_before = old->second.size;
+      changed.push_back(change);
     }
   }
   for (const auto& [path, state] : before) {
     if (after.count(path) == 0 && moved.count(path) == 0) {
-      removed += "- " + Sized(path, state) + "\n";
+      removed.push_back(make(FileChange::kRemoved, path, state));
     }
   }
-  std::string out = moves + added + removed + changed;
-  if (out.empty()) return "file changes: none\n";
-  return "file changes:\n" + out;
+  std::vector<FileChange> out = moves;
+  out.insert(out.end(), added.begin(), added.end());
+  out.insert(out.end(), removed.begin(), removed.end());
+  out.insert(out.end(), changed.begin(), changed.end());
+  return out;
 }
 
-}  // namespace
+std::string DevicePathOf(const std::string& relative, bool folder) {
+  return DevicePath(relative, folder);
+}
+
+std::string DescribeRegistryChanges(const RegistrySnapshot& before, const RegistrySnapshot& after) {
+  return RegistryChanges(before, after);
+}
 
 FileSnapshot SnapshotFiles(const std::filesystem::path& fs_dir) {
   FileSnapshot snapshot;

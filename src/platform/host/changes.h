@@ -46,7 +46,9 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
+#include "platform/host/journal.h"
 #include "platform/host/registry_store.h"
 
 namespace host {
@@ -70,6 +72,38 @@ struct KeyState {
 // Every key, the roots included, by its case-folded path.
 using RegistrySnapshot = std::map<std::u16string, KeyState>;
 RegistrySnapshot SnapshotRegistry(const RegistryStore& store);
+
+// One file change as the list above shows it.
+struct FileChange {
+  enum Kind { kMoved, kAdded, kRemoved, kChanged };
+  Kind kind = kAdded;
+  std::string path;  // relative to fs/, '/'-separated, as the host names it
+  std::string from;  // kMoved: where it was
+  bool folder = false;
+  std::uintmax_t size_before = 0;  // kRemoved, kChanged
+  std::uintmax_t size = 0;         // kMoved, kAdded, kChanged
+};
+// In the order above: moved, added, removed, changed, each by path.
+std::vector<FileChange> ListFileChanges(const FileSnapshot& before, const FileSnapshot& after);
+// "\Windows\logo.gif" for "Windows/logo.gif" (folders end in '\'), shown as the
+// transcript shows text.
+std::string DevicePathOf(const std::string& relative, bool folder);
+
+// The registry part of the text above, from "registry changes:" on.
+std::string DescribeRegistryChanges(const RegistrySnapshot& before, const RegistrySnapshot& after);
+
+// What a report of the run is made of (Config::report): every event the
+// journal wrote, and the image before and after the run.
+struct RunRecord {
+  std::vector<KeptEvent> events;
+  RegistrySnapshot registry_before, registry_after;
+  FileSnapshot files_before, files_after;
+  std::filesystem::path fs_dir;  // absolute DIR/fs
+};
+
+// With Config::report: what the last run recorded, handed over once after
+// CloseDevice (a second call yields an empty record).
+RunRecord TakeRunRecord();
 
 // The text above, ending with a line break.
 std::string DescribeChanges(const RegistrySnapshot& registry_before,

@@ -24,6 +24,7 @@ std::uintptr_t g_next_handle = 0x1000;
 // What the last run left, readable after CloseDevice.
 bool g_restart_requested = false;
 int g_open_handles_at_close = 0;
+RunRecord g_run_record;
 
 }  // namespace
 
@@ -138,14 +139,16 @@ bool OpenDevice(const Config& config, std::string* error) {
     state->config.installer = std::filesystem::absolute(state->config.installer, ec).string();
   }
 
-  if (config.changes) {
+  if (config.changes || config.report) {
     state->registry_before = SnapshotRegistry(state->registry);
     state->files_before = SnapshotFiles(state->fs_dir);
   }
 
   // Last: nothing has been created or truncated when the image is unusable.
   if (!state->journal.Open(config.journal, config.quiet, error)) return false;
+  if (config.report) state->journal.Keep();
   if (!config.run.version.empty()) JournalRun(*state);
+  g_run_record = RunRecord{};
 
   g_restart_requested = false;
   g_open_handles_at_close = 0;
@@ -170,6 +173,14 @@ bool CloseDevice(std::string* error) {
     const Tally& tally = state.journal.tally();
     state.journal.Write(tally.SummaryEvent(), tally.SummaryText());
   }
+  if (state.config.report) {
+    g_run_record.events = state.journal.kept();
+    g_run_record.registry_before = state.registry_before;
+    g_run_record.registry_after = SnapshotRegistry(state.registry);
+    g_run_record.files_before = state.files_before;
+    g_run_record.files_after = SnapshotFiles(state.fs_dir);
+    g_run_record.fs_dir = state.fs_dir;
+  }
   if (state.config.changes) {
     std::string changes = DescribeChanges(state.registry_before, SnapshotRegistry(state.registry),
                                           state.files_before, SnapshotFiles(state.fs_dir));
@@ -191,6 +202,12 @@ bool CloseDevice(std::string* error) {
     *error += e;
   }
   return errors.empty();
+}
+
+RunRecord TakeRunRecord() {
+  RunRecord record = std::move(g_run_record);
+  g_run_record = RunRecord{};
+  return record;
 }
 
 platform::Instance ProgramInstance() { return static_cast<platform::Instance>(0x00010000u); }

@@ -79,6 +79,10 @@ struct Config {
   // After the run, what it changed on the image is written to standard
   // output (changes.h), also when `quiet`.
   bool changes = false;
+  // Keep what a report of the run needs (RunRecord and TakeRunRecord in
+  // changes.h): every journal event in memory, and the image's state before
+  // and after.
+  bool report = false;
   // A fault to inject. When none is given here, the environment variable
   // BRANDSIM_FAULT (OP:N[:persist]) names one, and each failure it causes is
   // told on standard error.

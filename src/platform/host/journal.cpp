@@ -108,6 +108,7 @@ Event& Event::Text(const char* field, std::u16string_view value) {
   json_ += '"';
   json_ += JsonEscape(value);
   json_ += '"';
+  fields_.emplace_back(field, ToUtf8(value));
   if (std::strcmp(field, "reason") == 0) reason_ = ToUtf8(value);
   return *this;
 }
@@ -115,24 +116,27 @@ Event& Event::Text(const char* field, std::u16string_view value) {
 Event& Event::Number(const char* field, std::uint64_t value) {
   Key(field);
   json_ += std::to_string(value);
+  fields_.emplace_back(field, std::to_string(value));
   return *this;
 }
 
 Event& Event::Bool(const char* field, bool value) {
   Key(field);
   json_ += value ? "true" : "false";
+  fields_.emplace_back(field, value ? "true" : "false");
   if (std::strcmp(field, "ok") == 0) ok_ = value ? 1 : 0;
   return *this;
 }
 
 Event& Event::Hex(const char* field, const std::uint8_t* data, std::size_t size) {
   Key(field);
-  json_ += '"';
+  std::string digits;
   for (std::size_t i = 0; i < size; ++i) {
-    json_.push_back(kHexDigits[data[i] >> 4]);
-    json_.push_back(kHexDigits[data[i] & 0xF]);
+    digits.push_back(kHexDigits[data[i] >> 4]);
+    digits.push_back(kHexDigits[data[i] & 0xF]);
   }
-  json_ += '"';
+  json_ += '"' + digits + '"';
+  fields_.emplace_back(field, std::move(digits));
   return *this;
 }
 
@@ -140,11 +144,15 @@ Event& Event::Counts(const char* field,
                      const std::vector<std::pair<std::string, std::uint64_t>>& counts) {
   Key(field);
   json_ += '{';
+  std::string words;
   for (std::size_t i = 0; i < counts.size(); ++i) {
     if (i > 0) json_ += ',';
     json_ += '"' + JsonEscape(FromUtf8(counts[i].first)) + "\":" + std::to_string(counts[i].second);
+    if (i > 0) words += ", ";
+    words += counts[i].first + " " + std::to_string(counts[i].second);
   }
   json_ += '}';
+  fields_.emplace_back(field, std::move(words));
   return *this;
 }
 
@@ -156,6 +164,7 @@ Event& Event::Result(Reason reason) {
     json_ += ReasonWords(reason);
     json_ += '"';
     reason_ = ReasonWords(reason);
+    fields_.emplace_back("reason", reason_);
   }
   return Bool("ok", reason == Reason::kNone);
 }
@@ -166,6 +175,21 @@ std::string Outcome(Reason reason) {
 }
 
 // ---- The journal ---------------------------------------------------------------
+
+const std::string& KeptEvent::Get(const char* field) const {
+  static const std::string kNone;
+  for (const auto& entry : fields) {
+    if (entry.first == field) return entry.second;
+  }
+  return kNone;
+}
+
+bool KeptEvent::Has(const char* field) const {
+  for (const auto& entry : fields) {
+    if (entry.first == field) return true;
+  }
+  return false;
+}
 
 Journal::~Journal() {
   if (fd_ >= 0) close(fd_);
@@ -196,6 +220,7 @@ void Journal::Write(const Event& event, const std::string& transcript) {
     std::fprintf(stderr, "brandsim: %s\n", failure_.c_str());
   }
   tally_.Count(event);
+  if (keep_) kept_.push_back(KeptEvent{event.name(), event.fields(), ToUtf8(context_)});
   Say(transcript);
 }
 

@@ -75,10 +75,15 @@ class Event {
   const std::string& name() const { return name_; }
   int ok() const { return ok_; }
   const std::string& reason() const { return reason_; }
+  // The fields after "event" as text, for a report of the run: text as
+  // UTF-8, numbers and true/false as written, hex as its digits, counts as
+  // "words N, words N".
+  const std::vector<std::pair<std::string, std::string>>& fields() const { return fields_; }
 
  private:
   void Key(const char* field);
   std::string json_;
+  std::vector<std::pair<std::string, std::string>> fields_;
   std::string name_;
   int ok_ = -1;
   std::string reason_;
@@ -113,6 +118,18 @@ inline const char* OkWord(bool ok) { return ok ? "ok" : "failed"; }
 // the reason in parentheses.
 std::string Outcome(Reason reason);
 
+// An event as the journal wrote it, kept for a report of the run
+// (Journal::Keep): its name, its fields after "event", and the package whose
+// installation it belongs to (empty: none).
+struct KeptEvent {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> fields;
+  std::string package;
+  // The field's text; empty when the event has none.
+  const std::string& Get(const char* field) const;
+  bool Has(const char* field) const;
+};
+
 class Journal {
  public:
   ~Journal();
@@ -130,6 +147,9 @@ class Journal {
   bool Close(std::string* error);
   // Everything written so far, counted.
   const Tally& tally() const { return tally_; }
+  // From now on every event written is also kept in memory, in order.
+  void Keep() { keep_ = true; }
+  const std::vector<KeptEvent>& kept() const { return kept_; }
 
   // While a package is being installed, every effect carries its path (a
   // "package" field) and its transcript line is indented under it.
@@ -142,6 +162,8 @@ class Journal {
   bool quiet_ = false;
   std::string failure_;
   Tally tally_;
+  bool keep_ = false;
+  std::vector<KeptEvent> kept_;
 };
 
 }  // namespace host
