@@ -111,6 +111,14 @@ TEST(Decisions, EachStepSaysWhatItDecidedAndWhy) {
        {{"mapped_groups",
          "key_missing [HOMEPAGE] a.hp, no_destination a.hp, nothing_staged "
          "\\Temp\\branding\\*.ur"}}},
+      {"a theme without the Today key; a script that cannot be opened",
+       [](Scenario& s) {
+         s.Ini("[skin]\r\nskin=\"\\Windows\\t.tsk\"\r\n");
+         s.Stage("folder.reg/inside.txt", "a folder, not a script");
+       },
+       kAllSteps + " restart",
+       {{"theme", "today_key_missing Software\\Microsoft\\Today"},
+        {"registry_scripts", "script_unreadable \\Temp\\branding\\folder.reg"}}},
       {"CABInst 7 holds the restart the reboot entry asks for",
        [](Scenario& s) {
          s.Registry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps]\r\n\"CABInst\"=dword:00000007\r\n\r\n");

@@ -126,6 +126,9 @@ TEST(BrandsimSample, RunsOnACopyAndLeavesTheSampleAsItWas) {
   // The transcript is grouped by the steps.
   EXPECT_NE(r.out.find("== packages ([ADDITIONAL_CABS] cab0, cab1, ...)\n"), std::string::npos)
       << r.out;
+  EXPECT_NE(r.out.find("\n  decided: cab1: the first missing number ends the list\n"),
+            std::string::npos)
+      << r.out;
   EXPECT_EQ(Field(events[events.size() - 2], "event"), "restart");
   EXPECT_EQ(Field(events.back(), "event"), "summary");
   EXPECT_EQ(Field(events.back(), "restart"), "true");
