@@ -43,6 +43,7 @@ void RemoveFolderContents(char16_t* path, platform::FindData* found) {
     // An entry whose path does not fit stays; so does its folder.
     if (!wtext::Append(path, kLineCapacity, u"\\") ||
         !wtext::Append(path, kLineCapacity, found->cFileName)) {
+      platform::Decision(platform::DecisionId::kPathTooLong, found->cFileName, 0);
       continue;
     }
     platform::SetFileAttributesW(path, platform::kFileAttributeNormal);
@@ -82,6 +83,7 @@ void LoadNoticeText(const char16_t* path, unsigned id, char16_t* buffer) {
 }
 
 void CleanStaging() {
+  platform::Step(platform::StepId::kCleanUp);
   char16_t path[kLineCapacity];
   platform::FindData found;
   wtext::Copy(path, kLineCapacity, kStagingFolder);
@@ -92,12 +94,14 @@ void CleanStaging() {
 void DecideAndRestart(bool user_confirmed) {
   // The marker acts once: it is removed on every run that gets here.
   std::uint8_t marker_bytes[4] = {0, 0, 0, 0};
+  bool marker_found = false;  // for the trace alone
   platform::HKey apps;
   if (platform::RegOpenKeyExW(platform::kHkeyLocalMachine, kAppsKey, 0, 0, &apps) ==
       platform::kErrorSuccess) {
     std::uint32_t type = platform::kRegDword;
     std::uint32_t size = 4;
-    platform::RegQueryValueExW(apps, u"CABInst", nullptr, &type, marker_bytes, &size);
+    marker_found = platform::RegQueryValueExW(apps, u"CABInst", nullptr, &type, marker_bytes,
+                                              &size) == platform::kErrorSuccess;
     platform::RegDeleteValueW(apps, u"CABInst");
     platform::RegCloseKey(apps);
   }
@@ -105,19 +109,35 @@ void DecideAndRestart(bool user_confirmed) {
                          static_cast<std::uint32_t>(marker_bytes[1]) << 8 |
                          static_cast<std::uint32_t>(marker_bytes[2]) << 16 |
                          static_cast<std::uint32_t>(marker_bytes[3]) << 24;
+  platform::Decision(marker_found ? platform::DecisionId::kMarkerFound
+                                  : platform::DecisionId::kMarkerAbsent,
+                     u"CABInst", marker);
   bool requested = LookupSetting(u"LENGREBOOT", u"reboot") != nullptr;
+  platform::Decision(requested ? platform::DecisionId::kRebootEntryPresent
+                               : platform::DecisionId::kRebootEntryAbsent,
+                     u"reboot", requested);
+  platform::Decision(user_confirmed ? platform::DecisionId::kUserConfirmed
+                                    : platform::DecisionId::kUserNotAsked,
+                     nullptr, user_confirmed);
   // The clean-up removes the registry scripts and brand.ini: the run's
   // registry changes must be durable before they go, or a run that dies
   // during the clean-up loses them for good, with nothing left to redo them.
   platform::RegFlushKey(platform::kHkeyLocalMachine);
 
   if (marker == kRestartMarkerHolds || (!requested && user_confirmed)) {
+    platform::Decision(marker == kRestartMarkerHolds ? platform::DecisionId::kHeldByMarker
+                                                     : platform::DecisionId::kHeldByConsent,
+                       nullptr, 0);
     CleanStaging();
     return;
   }
+  platform::Decision(requested ? platform::DecisionId::kRestartForRebootEntry
+                               : platform::DecisionId::kRestartUnconfirmed,
+                     nullptr, 1);
   char16_t notice[kLineCapacity];
   LoadNoticeText(kRestartMessage, kRestartNoticeId, notice);
   CleanStaging();
+  platform::Step(platform::StepId::kRestart);
   platform::MessageBoxW(platform::kNoOwner, notice, u"System Reboot",
                         platform::kMbOk | platform::kMbSetForeground | platform::kMbTopmost);
   // The run's registry changes must survive the restart.
@@ -129,25 +149,41 @@ void DecideAndRestart(bool user_confirmed) {
 void RunInstallation(platform::Instance instance) {
   g_instance = instance;
   bool user_confirmed = false;
+  platform::Step(platform::StepId::kConsentGate);
   platform::HKey gate;
   if (platform::RegOpenKeyExW(platform::kHkeyClassesRoot, kGateKey, 0, 0, &gate) ==
       platform::kErrorSuccess) {
+    platform::Decision(platform::DecisionId::kGateKeyPresent, kGateKey, 0);
     platform::RegCloseKey(gate);
     char16_t question[kLineCapacity];
     LoadNoticeText(kConsentMessage, kConsentQuestionId, question);
-    if (platform::MessageBoxW(platform::kNoOwner, question, u"Branding",
-                              platform::kMbYesNo | platform::kMbSetForeground) != platform::kIdYes) {
+    std::int32_t answer = platform::MessageBoxW(platform::kNoOwner, question, u"Branding",
+                                                platform::kMbYesNo | platform::kMbSetForeground);
+    if (answer != platform::kIdYes) {
+      platform::Decision(platform::DecisionId::kConsentRefused, nullptr,
+                         static_cast<std::uint32_t>(answer));
       CleanStaging();
       return;
     }
+    platform::Decision(platform::DecisionId::kConsentGiven, nullptr,
+                       static_cast<std::uint32_t>(answer));
     user_confirmed = true;
+  } else {
+    platform::Decision(platform::DecisionId::kGateKeyAbsent, kGateKey, 0);
   }
+  platform::Step(platform::StepId::kPackages);
   InstallPackages();
+  platform::Step(platform::StepId::kFixedGroups);
   PlaceFixedGroups();
+  platform::Step(platform::StepId::kTheme);
   ApplyThemeSetting();
+  platform::Step(platform::StepId::kMappedGroups);
   PlaceMappedGroups();
+  platform::Step(platform::StepId::kRegistryScripts);
   ImportRegistryScripts();
+  platform::Step(platform::StepId::kKeyRemoval);
   DeleteListedKeys();
+  platform::Step(platform::StepId::kRestartDecision);
   DecideAndRestart(user_confirmed);
 }
 

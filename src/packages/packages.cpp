@@ -44,7 +44,10 @@ bool BuildThemeCommandLine(char16_t* command_line, const char16_t* theme_path) {
 
 void RunPackageInstaller(const char16_t* package_path) {
   char16_t command_line[kLineCapacity];
-  if (!BuildPackageCommandLine(command_line, package_path)) return;
+  if (!BuildPackageCommandLine(command_line, package_path)) {
+    platform::Decision(platform::DecisionId::kCommandLineTooLong, package_path, 0);
+    return;
+  }
   platform::ProcessInformation process;
   platform::StartupInfo startup;
   wtext::Clear(&process, sizeof process);
@@ -64,17 +67,27 @@ void InstallPackages() {
     char16_t key[16];
     wtext::FormatNumber(key, 16, u"cab%d", n);
     const char16_t* value = LookupSetting(u"ADDITIONAL_CABS", key);
-    if (value == nullptr) return;
+    if (value == nullptr) {
+      platform::Decision(platform::DecisionId::kListEnds, key, static_cast<std::uint32_t>(n));
+      return;
+    }
     char16_t path[kLineCapacity];
     // A path that does not fit is skipped: cut, it would name another file.
-    if (BuildPackagePath(path, value)) RunPackageInstaller(path);
+    if (BuildPackagePath(path, value)) {
+      RunPackageInstaller(path);
+    } else {
+      platform::Decision(platform::DecisionId::kPathTooLong, value, 0);
+    }
   }
 }
 
 void ApplyTodayTheme(const char16_t* theme_path) {
   char16_t command_line[kLineCapacity];
   // Without its installer the theme would be half applied: skip it whole.
-  if (!BuildThemeCommandLine(command_line, theme_path)) return;
+  if (!BuildThemeCommandLine(command_line, theme_path)) {
+    platform::Decision(platform::DecisionId::kCommandLineTooLong, theme_path, 0);
+    return;
+  }
   platform::HKey today;
   if (platform::RegOpenKeyExW(platform::kHkeyCurrentUser, kTodayKey, 0, 0, &today) ==
       platform::kErrorSuccess) {
@@ -83,6 +96,8 @@ void ApplyTodayTheme(const char16_t* theme_path) {
     SetText(today, u"WallFile", u"");
     platform::RegDeleteValueW(today, u"UseStartImage");
     platform::RegCloseKey(today);
+  } else {
+    platform::Decision(platform::DecisionId::kTodayKeyMissing, kTodayKey, 0);
   }
   platform::ProcessInformation process;
   wtext::Clear(&process, sizeof process);
@@ -96,5 +111,9 @@ void ApplyTodayTheme(const char16_t* theme_path) {
 
 void ApplyThemeSetting() {
   const char16_t* value = LookupSetting(u"skin", u"skin");
-  if (value != nullptr) ApplyTodayTheme(value);
+  if (value != nullptr) {
+    ApplyTodayTheme(value);
+  } else {
+    platform::Decision(platform::DecisionId::kNoTheme, u"skin", 0);
+  }
 }

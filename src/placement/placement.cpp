@@ -31,13 +31,17 @@ void WritePlacementRecord(const char16_t* text) {
 void PlaceFixedGroup(const char16_t* pattern, const char16_t* destination_format) {
   platform::FindData found;
   platform::Handle find = platform::FindFirstFileW(pattern, &found);
-  if (find == platform::kInvalidHandleValue) return;
+  if (find == platform::kInvalidHandleValue) {
+    platform::Decision(platform::DecisionId::kNothingStaged, pattern, 0);
+    return;
+  }
   do {
     char16_t source[kLineCapacity];
     char16_t destination[kLineCapacity];
     // A name that does not fit is skipped, never cut into another path.
     if (!wtext::FormatText(source, kLineCapacity, kStagedFormat, found.cFileName) ||
         !wtext::FormatText(destination, kLineCapacity, destination_format, found.cFileName)) {
+      platform::Decision(platform::DecisionId::kPathTooLong, found.cFileName, 0);
       continue;
     }
     platform::MoveFileW(source, destination);
@@ -74,14 +78,21 @@ void CreatePathFolders(const char16_t* path) {
 void PlaceMappedGroup(const char16_t* pattern, const char16_t* section) {
   platform::FindData found;
   platform::Handle find = platform::FindFirstFileW(pattern, &found);
-  if (find == platform::kInvalidHandleValue) return;
+  if (find == platform::kInvalidHandleValue) {
+    platform::Decision(platform::DecisionId::kNothingStaged, pattern, 0);
+    return;
+  }
   do {
     const char16_t* destination = LookupSetting(section, found.cFileName);
-    if (destination == nullptr) continue;
+    if (destination == nullptr) {
+      platform::Decision(platform::DecisionId::kNoDestination, found.cFileName, 0);
+      continue;
+    }
     char16_t source[kLineCapacity];
     // Dead while values are one cut line of single-byte text; kept so a longer one is skipped.
     if (wtext::Length(destination, kSettingCapacity) >= kLineCapacity ||
         !wtext::FormatText(source, kLineCapacity, kStagedFormat, found.cFileName)) {
+      platform::Decision(platform::DecisionId::kPathTooLong, found.cFileName, 0);
       continue;
     }
     CreatePathFolders(destination);

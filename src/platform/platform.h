@@ -191,4 +191,81 @@ void Sleep(std::uint32_t milliseconds);
 bool KernelIoControl(std::uint32_t io_control_code, void* in_buffer, std::uint32_t in_size,
                      void* out_buffer, std::uint32_t out_size, std::uint32_t* bytes_returned);
 
+// ---- What the run decided, and why -----------------------------------------
+//
+// The core says where a step of the run order starts and, at the point where
+// it decides, which decision it made with which inputs. The host backend
+// journals them with their words; the device program keeps no trace of them:
+// without BRANDINST_TRACE (set for the host build only) they are empty inline
+// functions, and the compiler drops them with their arguments. Arguments are
+// therefore values the core already holds, never calls made for the trace.
+
+enum class StepId : std::uint8_t {
+  kConsentGate,
+  kPackages,
+  kFixedGroups,
+  kTheme,
+  kMappedGroups,
+  kRegistryScripts,
+  kKeyRemoval,
+  kRestartDecision,
+  kCleanUp,
+  kRestart,  // the notice, the flush, the pause and the restart request
+};
+
+enum class DecisionId : std::uint8_t {
+  // The consent gate (subject: the gate key; value: the dialog's answer).
+  kGateKeyAbsent,
+  kGateKeyPresent,
+  kConsentGiven,
+  kConsentRefused,
+  // A lookup of brand.ini that found nothing (SettingMissing).
+  kSettingsFileMissing,
+  kSectionMissing,
+  kSectionEndsBeforeKey,  // an empty line or another header ended it
+  kKeyMissing,            // the section runs to the end of the file without it
+  // A numbered list (cab0, cab1, ... or key0, key1, ...) ends at its first
+  // missing number (subject: that key; value: its number).
+  kListEnds,
+  // An entry skipped whole, never cut into another path (subject: the entry).
+  kPathTooLong,
+  kCommandLineTooLong,
+  // The theme.
+  kNoTheme,
+  kTodayKeyMissing,
+  // The file groups and the scripts (subject: the pattern, or the file).
+  kNothingStaged,
+  kNoDestination,  // a mapped file stays for the clean-up
+  kScriptUnreadable,
+  // The key removal list (subject: the entry, or the parent key).
+  kKeyEntryNoBackslash,
+  kKeyEntryUnknownRoot,
+  kKeyEntryEmptyLeaf,
+  kParentKeyMissing,
+  // The restart decision: its inputs (value: the marker; the consent), then
+  // its outcome.
+  kMarkerAbsent,
+  kMarkerFound,
+  kRebootEntryPresent,
+  kRebootEntryAbsent,
+  kUserConfirmed,
+  kUserNotAsked,
+  kHeldByMarker,
+  kHeldByConsent,
+  kRestartForRebootEntry,
+  kRestartUnconfirmed,
+};
+
+#ifdef BRANDINST_TRACE
+void Step(StepId step);
+void Decision(DecisionId decision, const char16_t* subject, std::uint32_t value);
+// A lookup of (section, key) found nothing; `why` is one of the lookup's
+// decisions above.
+void SettingMissing(DecisionId why, const char16_t* section, const char16_t* key);
+#else
+inline void Step(StepId) {}
+inline void Decision(DecisionId, const char16_t*, std::uint32_t) {}
+inline void SettingMissing(DecisionId, const char16_t*, const char16_t*) {}
+#endif
+
 }  // namespace platform

@@ -17,6 +17,18 @@ const RootPrefix kRootPrefixes[] = {
     {u"HKEY_LOCAL_MACHINE", 18, platform::kHkeyLocalMachine},
 };
 
+// The decision that skips an entry of this status.
+platform::DecisionId SkipDecision(KeyEntryStatus status) {
+  switch (status) {
+    case KeyEntryStatus::kNoBackslash:
+      return platform::DecisionId::kKeyEntryNoBackslash;
+    case KeyEntryStatus::kUnknownRoot:
+      return platform::DecisionId::kKeyEntryUnknownRoot;
+    default:
+      return platform::DecisionId::kKeyEntryEmptyLeaf;
+  }
+}
+
 }  // namespace
 
 void ParseKeyEntry(const char16_t* value, KeyEntry* entry) {
@@ -54,10 +66,16 @@ void DeleteListedKeys() {
     char16_t key[16];
     wtext::FormatNumber(key, 16, u"key%d", n);
     char16_t* value = LookupSetting(u"REG_DEL_KEY", key);
-    if (value == nullptr) return;
+    if (value == nullptr) {
+      platform::Decision(platform::DecisionId::kListEnds, key, static_cast<std::uint32_t>(n));
+      return;
+    }
     KeyEntry entry;
     ParseKeyEntry(value, &entry);
-    if (entry.status != KeyEntryStatus::kDelete) continue;
+    if (entry.status != KeyEntryStatus::kDelete) {
+      platform::Decision(SkipDecision(entry.status), value, 0);
+      continue;
+    }
     const char16_t* leaf = value + entry.leaf_begin;
     if (entry.parent_end == entry.parent_begin) {
       platform::RegDeleteKeyW(entry.root, leaf);
@@ -68,6 +86,7 @@ void DeleteListedKeys() {
     platform::HKey parent;
     if (platform::RegOpenKeyExW(entry.root, value + entry.parent_begin, 0, 0, &parent) !=
         platform::kErrorSuccess) {
+      platform::Decision(platform::DecisionId::kParentKeyMissing, value + entry.parent_begin, 0);
       continue;
     }
     platform::RegDeleteKeyW(parent, leaf);

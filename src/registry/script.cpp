@@ -289,7 +289,10 @@ void ImportRegistryScript(const char16_t* path) {
       platform::CreateFileW(path, platform::kGenericRead, platform::kFileShareRead, nullptr,
                             platform::kOpenExisting, platform::kFileAttributeNormal,
                             platform::kNullHandle);
-  if (file == platform::kInvalidHandleValue) return;
+  if (file == platform::kInvalidHandleValue) {
+    platform::Decision(platform::DecisionId::kScriptUnreadable, path, 0);
+    return;
+  }
   StartByteLines(&g_script_reader, file);
   ImportContext context{platform::kNullKey};
   ScriptSink sink{&context, ImportOpenKey, ImportValue, ImportCloseKey, nullptr};
@@ -301,12 +304,17 @@ void ImportRegistryScript(const char16_t* path) {
 void ImportRegistryScripts() {
   platform::FindData found;
   platform::Handle find = platform::FindFirstFileW(kScriptPattern, &found);
-  if (find == platform::kInvalidHandleValue) return;
+  if (find == platform::kInvalidHandleValue) {
+    platform::Decision(platform::DecisionId::kNothingStaged, kScriptPattern, 0);
+    return;
+  }
   do {
     char16_t path[kLineCapacity];
     // A name that does not fit is skipped, never cut into another file's name.
     if (wtext::FormatText(path, kLineCapacity, kStagedFormat, found.cFileName)) {
       ImportRegistryScript(path);
+    } else {
+      platform::Decision(platform::DecisionId::kPathTooLong, found.cFileName, 0);
     }
   } while (platform::FindNextFileW(find, &found));
   platform::FindClose(find);

@@ -146,7 +146,10 @@ bool ScanSettings(ByteLineReader* reader, const char16_t* section, const char16_
   // the lines of other sections are passed over.
   for (;;) {
     DropLinesNotStartingWith(reader, u'[');
-    if (!ReadByteLine(reader, line)) return false;
+    if (!ReadByteLine(reader, line)) {
+      platform::SettingMissing(platform::DecisionId::kSectionMissing, section, key);
+      return false;
+    }
     ParseSettingsLine(line, parsed);
     if (parsed->kind == SettingsLineKind::kHeader &&
         SpanEqualsNoCase(line, parsed->name_begin, parsed->name_end, section)) {
@@ -159,9 +162,15 @@ bool ScanSettings(ByteLineReader* reader, const char16_t* section, const char16_
   PrepareKeyProbe(key, &probe);
   for (;;) {
     DropLinesWhere(reader, CertainlyOtherKey, &probe);
-    if (!ReadByteLine(reader, line)) return false;
+    if (!ReadByteLine(reader, line)) {
+      platform::SettingMissing(platform::DecisionId::kKeyMissing, section, key);
+      return false;
+    }
     ParseSettingsLine(line, parsed);
-    if (parsed->kind != SettingsLineKind::kEntry) return false;
+    if (parsed->kind != SettingsLineKind::kEntry) {
+      platform::SettingMissing(platform::DecisionId::kSectionEndsBeforeKey, section, key);
+      return false;
+    }
     if (SpanEqualsNoCase(line, 0, parsed->key_end, key)) return true;
   }
 }
@@ -184,7 +193,10 @@ char16_t* LookupSetting(const char16_t* section, const char16_t* key) {
       platform::CreateFileW(kSettingsPath, platform::kGenericRead, platform::kFileShareRead,
                             nullptr, platform::kOpenExisting, platform::kFileAttributeNormal,
                             platform::kNullHandle);
-  if (file == platform::kInvalidHandleValue) return nullptr;
+  if (file == platform::kInvalidHandleValue) {
+    platform::SettingMissing(platform::DecisionId::kSettingsFileMissing, section, key);
+    return nullptr;
+  }
   StartByteLines(&g_reader, file);
   g_reader.count_lines = false;
   char16_t line[kLineCapacity];

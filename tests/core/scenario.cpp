@@ -68,6 +68,7 @@ std::string Scenario::Sequence() const {
   std::string out;
   for (const JsonObject& e : events) {
     auto it = e.find("event");
+    if (it != e.end() && (it->second == "step" || it->second == "decision")) continue;
     if (!out.empty()) out += ' ';
     out += it == e.end() ? "?" : it->second;
   }

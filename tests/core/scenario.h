@@ -40,7 +40,8 @@ class Scenario {
 
   std::vector<JsonObject> events;
   std::vector<JsonObject> Events(const std::string& name) const;
-  // The event names in order, joined by blanks.
+  // The names of the effects in order, joined by blanks: the run's steps and
+  // decisions left out.
   std::string Sequence() const;
 
   // registry.reg as the run left it.

@@ -296,18 +296,21 @@ TEST(BrandsimConsent, WithoutAnswerTheQuestionIsAskedOnTheTerminal) {
         {"--device", device.dir().string(), "--journal", journal.string(), "inst"}, c.typed,
         std::chrono::seconds(30));
     EXPECT_EQ(status, c.status);
-    // The run's own event comes first.
+    // The run's own event comes first, then the consent gate's step and its
+    // decision to ask.
     std::vector<std::string> lines = support::ReadLines(journal);
-    ASSERT_FALSE(lines.empty());
+    ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0].rfind("{\"event\":\"run\"", 0), 0u) << lines[0];
+    EXPECT_NE(lines[1].find("\"step\":\"consent_gate\""), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("\"decision\":\"gate_key_present\""), std::string::npos) << lines[2];
     if (c.answer == 0) {
-      EXPECT_EQ(lines.size(), 1u);
+      EXPECT_EQ(lines.size(), 3u);
       EXPECT_TRUE(device.Exists("Temp/branding/brand.ini"));
     } else {
-      ASSERT_GE(lines.size(), 2u);
-      EXPECT_NE(lines[1].find("\"event\":\"dialog\""), std::string::npos) << lines[1];
-      EXPECT_NE(lines[1].find("\"answer\":" + std::to_string(c.answer)), std::string::npos)
-          << lines[1];
+      ASSERT_GE(lines.size(), 4u);
+      EXPECT_NE(lines[3].find("\"event\":\"dialog\""), std::string::npos) << lines[3];
+      EXPECT_NE(lines[3].find("\"answer\":" + std::to_string(c.answer)), std::string::npos)
+          << lines[3];
     }
   }
 }

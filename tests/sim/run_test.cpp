@@ -109,15 +109,26 @@ TEST(BrandsimSample, RunsOnACopyAndLeavesTheSampleAsItWas) {
   std::vector<JsonObject> events = ReadJournal(journal);
   ASSERT_FALSE(events.empty());
 
-  // After the run's own event, the consent question came first and was
-  // answered Yes; the run ended asking for a restart, then its summary.
-  ASSERT_GE(events.size(), 4u);
+  // After the run's own event, the consent gate's step came first: its key
+  // was present, the question was asked and answered Yes; the run ended
+  // asking for a restart, then its summary.
+  ASSERT_GE(events.size(), 6u);
   EXPECT_EQ(Field(events[0], "event"), "run");
-  EXPECT_EQ(Field(events[1], "event"), "dialog");
-  EXPECT_EQ(Field(events[1], "caption"), "Branding");
-  EXPECT_EQ(Field(events[1], "text"),
+  EXPECT_EQ(Field(events[1], "event"), "step");
+  EXPECT_EQ(Field(events[1], "step"), "consent_gate");
+  EXPECT_EQ(Field(events[2], "decision"), "gate_key_present");
+  EXPECT_EQ(Field(events[3], "event"), "dialog");
+  EXPECT_EQ(Field(events[3], "caption"), "Branding");
+  EXPECT_EQ(Field(events[3], "text"),
             "Do you want to install the Example branding on this device?");
-  EXPECT_EQ(Field(events[1], "answer"), "6");
+  EXPECT_EQ(Field(events[3], "answer"), "6");
+  EXPECT_EQ(Field(events[4], "decision"), "consent_given");
+  // The transcript is grouped by the steps.
+  EXPECT_NE(r.out.find("== packages ([ADDITIONAL_CABS] cab0, cab1, ...)\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\n  decided: cab1: the first missing number ends the list\n"),
+            std::string::npos)
+      << r.out;
   EXPECT_EQ(Field(events[events.size() - 2], "event"), "restart");
   EXPECT_EQ(Field(events.back(), "event"), "summary");
   EXPECT_EQ(Field(events.back(), "restart"), "true");

@@ -228,7 +228,12 @@ before the mapped groups, the registry scripts and the key removal list.
 Transcript: one human-readable line per effect on standard output; a
 failed operation ends with "failed" and the reason, as in
 `move \Temp\branding\logo.gif -> \Windows\logo.gif: failed (already exists)`.
-The effects of a package are indented under it.
+The effects of a package are indented under it. Each step of the run
+order starts with a heading, `== packages ([ADDITIONAL_CABS] cab0, cab1,
+...)`, and what the step decided shows under it as `  decided: ...` lines:
+an entry skipped and why (no such section or key, brand.ini missing, a path
+that does not fit), the list that ended, the consent gate and its answer,
+the restart decision's inputs and its outcome.
 It ends with the summary, lines starting with "summary:": files placed and
 not placed, processes started, registry values written and removed, keys
 removed, the failures counted by reason, and whether a restart was requested.
@@ -252,6 +257,14 @@ package_skip (what: file, value, shortcut, setup_dll or self_register;
 item; reason) and package_end (path, name, provider, files, values,
 shortcuts, skipped, reason when refused, ok); every effect of an
 installation also carries "package", the path of the package it belongs to.
+The run's own reasoning adds step (step: consent_gate, packages,
+fixed_groups, theme, mapped_groups, registry_scripts, key_removal,
+restart_decision, clean_up or restart), where a step of the run order
+starts, and decision (step; decision, a word such as list_ends,
+path_too_long, no_destination, key_missing, marker_found or
+held_by_marker; section, for a lookup of brand.ini that found nothing;
+subject, what it decided about; value, a number such as the marker's or
+the answer's; because, in words), where the program decided something.
 
 Exit status:
   0  the program ran (the status is the program's own, which is 0)

@@ -58,8 +58,9 @@ std::int32_t AskOnTerminal(std::u16string_view caption, std::u16string_view text
 
 // Nobody can answer the consent question: stop before the program does
 // anything. Only the question and what to do about it are shown; registry.reg
-// is not written, and the journal holds what happened before (nothing, when
-// the question is the gate that precedes every step).
+// is not written, and the journal holds what happened before (when the
+// question is the gate that precedes every step: the gate's step and its
+// decision to ask, and no effect).
 [[noreturn]] void EndWithoutAnswer(State& state, std::u16string_view caption,
                                    std::u16string_view text) {
   std::string ignored;

@@ -81,6 +81,9 @@ struct State {
   // Write failures met during the run (a registry flush, the restart's save):
   // shown at once on standard error and reported again by CloseDevice.
   std::vector<std::string> errors;
+  // The step of the run order the program is in (a platform::StepId), -1
+  // before the first: each decision names it.
+  int step = -1;
 };
 
 // The open device, or null when none is open: every operation then fails.
