@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #include "platform/host/internal.h"
 
@@ -53,13 +54,14 @@ void JournalRun(State& state) {
                        : config.answer == platform::kIdNo ? "no"
                        : config.ask_on_terminal           ? "ask"
                                                           : "none";
-  state.journal.Write(Event("run")
-                          .Text("version", FromUtf8(config.run.version))
-                          .Text("image", FromUtf8(config.device.string()))
-                          .Text("command_line", config.run.command_line)
-                          .Text("answer", FromUtf8(answer))
-                          .Text("device", FromUtf8(state.profile.Describe())),
-                      "");
+  Event event("run");
+  event.Text("version", FromUtf8(config.run.version))
+      .Text("image", FromUtf8(config.device.string()))
+      .Text("command_line", config.run.command_line)
+      .Text("answer", FromUtf8(answer))
+      .Text("device", FromUtf8(state.profile.Describe()));
+  if (config.dry_run) event.Bool("dry_run", true);
+  state.journal.Write(event, "");
 }
 
 }  // namespace
@@ -132,6 +134,35 @@ bool OpenDevice(const Config& config, std::string* error) {
   // describes its own.
   if (!cepkg::LoadDeviceProfile(dir / "device.ini", &state->profile, error)) return false;
 
+  // What dry runs of this image left when they were killed. Only now: the
+  // lock keeps any other run from using one of them.
+  RemoveStaleViews(dir);
+  if (config.dry_run) {
+    // Made once the image is known to be usable. A host program as the
+    // installer may write into a file in place: it gets copies, not links.
+    bool copy_files = !config.installer.empty() && !config.start_only;
+    std::filesystem::path real = std::filesystem::canonical(dir, ec);
+    if (ec) {
+      *error = config.device.string() + ": " + ec.message();
+      return false;
+    }
+    if (!MakePrivateView(real, copy_files, &state->view, error)) return false;
+    if (!state->view.elsewhere.empty()) {
+      std::fprintf(stderr,
+                   "brandsim: dry run: the image's folder cannot hold the view (%s); it is a "
+                   "copy in %s\n",
+                   state->view.elsewhere.c_str(), state->view.dir.parent_path().c_str());
+    }
+    state->fs_dir = state->view.dir / "fs";
+    state->registry_file = state->view.dir / "registry.reg";
+    state->tree.Close();
+    if (!state->tree.Open(state->fs_dir, error)) {
+      std::string ignored;
+      RemovePrivateView(state->view.dir, &ignored);
+      return false;
+    }
+  }
+
   // The installer runs in DIR/fs: a path relative to where brandsim started
   // would no longer lead to it there. A bare name is looked up in PATH.
   if (state->config.installer.find('/') != std::string::npos) {
@@ -144,7 +175,11 @@ bool OpenDevice(const Config& config, std::string* error) {
   }
 
   // Last: nothing has been created or truncated when the image is unusable.
-  if (!state->journal.Open(config.journal, config.quiet, error)) return false;
+  if (!state->journal.Open(config.journal, config.quiet, error)) {
+    std::string ignored;
+    if (!state->view.dir.empty()) RemovePrivateView(state->view.dir, &ignored);
+    return false;
+  }
   if (!config.run.version.empty()) JournalRun(*state);
 
   g_restart_requested = false;
@@ -171,8 +206,15 @@ bool CloseDevice(std::string* error) {
     state.journal.Write(tally.SummaryEvent(), tally.SummaryText());
   }
   if (state.config.changes) {
+    FileSnapshot files_after = SnapshotFiles(state.fs_dir);
+    // A file the dry run copied to change its attributes is the same file,
+    // as it is after a real run.
+    for (auto& [path, file] : files_after) {
+      auto it = state.view.copied_up.find({file.dev, file.ino});
+      if (it != state.view.copied_up.end()) std::tie(file.dev, file.ino) = it->second;
+    }
     std::string changes = DescribeChanges(state.registry_before, SnapshotRegistry(state.registry),
-                                          state.files_before, SnapshotFiles(state.fs_dir));
+                                          state.files_before, files_after);
     // Apart from the transcript by a blank line.
     if (!state.config.quiet) changes.insert(0, "\n");
     if (std::fputs(changes.c_str(), stdout) < 0 || std::fflush(stdout) != 0 ||
@@ -185,7 +227,10 @@ bool CloseDevice(std::string* error) {
   if (!state.registry.Save(state.registry_file, &message)) errors.push_back(message);
   if (!state.journal.Close(&message)) errors.push_back(message);
   g_open_handles_at_close = static_cast<int>(state.handles.size());
+  std::filesystem::path view = state.view.dir;
   g_state.reset();
+  // Last, once everything the run reports has been written.
+  if (!view.empty() && !RemovePrivateView(view, &message)) errors.push_back(message);
   for (const std::string& e : errors) {
     if (!error->empty()) *error += "; ";
     *error += e;

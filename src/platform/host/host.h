@@ -79,6 +79,10 @@ struct Config {
   // After the run, what it changed on the image is written to standard
   // output (changes.h), also when `quiet`.
   bool changes = false;
+  // The run changes a private view of the image (view.h), never the image;
+  // the view is removed when the device closes, after the journal and the
+  // changes were written.
+  bool dry_run = false;
   // A fault to inject. When none is given here, the environment variable
   // BRANDSIM_FAULT (OP:N[:persist]) names one, and each failure it causes is
   // told on standard error.
