@@ -15,8 +15,7 @@ bool TakesValue(const std::string& name) {
 
 bool IsFlag(const std::string& name) {
   return name == "--real-time" || name == "--quiet" || name == "--changes" || name == "--dry-run" ||
-         name == "--help" ||
-         name == "--version";
+         name == "--help" || name == "--version";
 }
 
 }  // namespace

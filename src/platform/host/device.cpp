@@ -154,8 +154,10 @@ bool OpenDevice(const Config& config, std::string* error) {
                    state->view.elsewhere.c_str(), state->view.dir.parent_path().c_str());
     } else if (!copy_files && state->view.copied > 0) {
       // A slower view, not a different run: worth a word all the same.
-      std::fprintf(stderr, "brandsim: dry run: %zu files of the image could not be linked into "
-                   "the view and were copied\n", state->view.copied);
+      std::fprintf(stderr,
+                   "brandsim: dry run: %zu files of the image could not be linked into "
+                   "the view and were copied\n",
+                   state->view.copied);
     }
     state->fs_dir = state->view.dir / "fs";
     state->registry_file = state->view.dir / "registry.reg";

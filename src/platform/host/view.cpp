@@ -317,8 +317,7 @@ void RemoveStaleViews(const std::filesystem::path& image) {
 bool CopyUp(int folder, const std::string& name, const struct stat& st, mode_t mode,
             struct stat* fresh) {
   static std::atomic<unsigned> counter{0};
-  std::string temp =
-      ".brandsim-copy-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+  std::string temp = ".brandsim-copy-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
   if (!CopyEntry(folder, name.c_str(), st, folder, temp.c_str(), mode)) return false;
   if (renameat(folder, temp.c_str(), folder, name.c_str()) != 0 ||
       fstatat(folder, name.c_str(), fresh, AT_SYMLINK_NOFOLLOW) != 0) {
