@@ -135,17 +135,19 @@ bool OpenDevice(const Config& config, std::string* error) {
   if (!cepkg::LoadDeviceProfile(dir / "device.ini", &state->profile, error)) return false;
 
   // What dry runs of this image left when they were killed. Only now: the
-  // lock keeps any other run from using one of them.
-  RemoveStaleViews(dir);
+  // lock keeps any other run from using one of them. Views are named and
+  // placed after the folder itself, however DIR was spelled (a link to it,
+  // a trailing slash).
+  std::filesystem::path real = std::filesystem::canonical(dir, ec);
+  if (!ec) RemoveStaleViews(real);
   if (config.dry_run) {
-    // Made once the image is known to be usable. A host program as the
-    // installer may write into a file in place: it gets copies, not links.
-    bool copy_files = !config.installer.empty() && !config.start_only;
-    std::filesystem::path real = std::filesystem::canonical(dir, ec);
     if (ec) {
       *error = config.device.string() + ": " + ec.message();
       return false;
     }
+    // Made once the image is known to be usable. A host program as the
+    // installer may write into a file in place: it gets copies, not links.
+    bool copy_files = !config.installer.empty() && !config.start_only;
     if (!MakePrivateView(real, copy_files, &state->view, error)) return false;
     if (!state->view.elsewhere.empty()) {
       std::fprintf(stderr,
