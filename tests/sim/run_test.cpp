@@ -503,4 +503,144 @@ TEST(BrandsimRun, AKilledRunLeavesAWholeRegistry) {
   EXPECT_GE(killed_before_the_end, (kSpread + kAtWrite) / 4);
 }
 
+// The dry run's views beside `dir`.
+std::vector<std::string> ViewsBeside(const fs::path& dir) {
+  std::vector<std::string> views;
+  for (const auto& entry : fs::directory_iterator(dir.parent_path())) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind(".brandsim-dryrun.", 0) == 0) views.push_back(name);
+  }
+  return views;
+}
+
+// A journal's lines with the run event's image and dry_run fields left out:
+// all a dry run's journal may differ in from a real run's.
+std::vector<std::string> JournalWithoutImage(const fs::path& file) {
+  std::vector<std::string> lines = support::ReadLines(file);
+  if (!lines.empty()) {
+    std::string& run = lines[0];
+    std::size_t image = run.find("\"image\":\"");
+    std::size_t end = image == std::string::npos ? image : run.find("\",", image + 9);
+    if (end != std::string::npos) run.erase(image, end + 2 - image);
+    std::size_t flag = run.find(",\"dry_run\":true");
+    if (flag != std::string::npos) run.erase(flag, 15);
+  }
+  return lines;
+}
+
+// A dry run gives the transcript, the journal and the changes of a real run
+// on another copy of the image, and leaves its own image as it was: every
+// file's bytes and mode, registry.reg's bytes, and no view beside it. Also
+// where the run clears a read-only file's attribute (the view's file is a
+// link to the image's: the change must go to a copy).
+TEST(BrandsimDryRun, GivesARealRunsReportAndLeavesTheImageAsItWas) {
+  struct Case {
+    const char* name;
+    const char* read_only;  // a staged file made read-only, or null
+  };
+  for (const Case& c : {Case{"the sample", nullptr}, Case{"a read-only logo", "logo.gif"}}) {
+    SCOPED_TRACE(c.name);
+    support::TempDir scratch;
+    fs::path dry = scratch.path() / "dry";
+    fs::path real = scratch.path() / "real";
+    simtest::CopyTree(SampleImage(), dry);
+    if (c.read_only != nullptr) {
+      fs::permissions(dry / "fs/Temp/branding" / c.read_only,
+                      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                      fs::perm_options::remove);
+    }
+    simtest::CopyTree(dry, real);
+    simtest::Snapshot before = simtest::TakeSnapshot(dry);
+    std::string registry = support::ReadBytes(dry / "registry.reg");
+
+    auto run = [&](const fs::path& image, const char* journal, bool dry_run) {
+      std::vector<std::string> args = {"--device", image.string(), "--answer", "yes", "--changes"};
+      args.insert(args.end(), {"--journal", (scratch.path() / journal).string(), "inst"});
+      if (dry_run) args.insert(args.begin(), "--dry-run");
+      return Brandsim(args, kTimeout);
+    };
+    RunResult d = run(dry, "dry.jsonl", true);
+    RunResult r = run(real, "real.jsonl", false);
+    ASSERT_EQ(d.status, 0) << d.err;
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(d.err, "");
+
+    EXPECT_EQ(simtest::Differences(before, simtest::TakeSnapshot(dry)), "");
+    EXPECT_EQ(support::ReadBytes(dry / "registry.reg"), registry);
+    EXPECT_EQ(ViewsBeside(dry), std::vector<std::string>{});
+    // The real run did change its copy, so the comparison below means something.
+    EXPECT_NE(simtest::Differences(before, simtest::TakeSnapshot(real)), "");
+
+    EXPECT_EQ(d.out, r.out);
+    std::vector<std::string> dry_journal = JournalWithoutImage(scratch.path() / "dry.jsonl");
+    EXPECT_EQ(dry_journal, JournalWithoutImage(scratch.path() / "real.jsonl"));
+    std::vector<JsonObject> events = ReadJournal(scratch.path() / "dry.jsonl");
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(Field(events[0], "dry_run"), "true");
+    EXPECT_EQ(Field(events[0], "image"), dry.string());
+    EXPECT_EQ(Field(ReadJournal(scratch.path() / "real.jsonl")[0], "dry_run"), "<missing>");
+    if (c.read_only != nullptr) {
+      const std::string cleared = "{\"event\":\"attributes\",\"path\":\"\\\\Temp\\\\branding\\\\" +
+                                  std::string(c.read_only) + "\",\"attributes\":128,\"ok\":true}";
+      EXPECT_NE(std::find(dry_journal.begin(), dry_journal.end(), cleared), dry_journal.end());
+    }
+  }
+}
+
+// A dry run killed at any moment leaves the image as it was; the view it
+// left is removed by the next run on the image.
+TEST(BrandsimDryRun, AKilledDryRunLeavesTheImageAsItWas) {
+  support::TempDir scratch;
+  fs::path image = scratch.path() / "image";
+  simtest::CopyTree(SampleImage(), image);
+  // Enough staged files that the run takes a while; some read-only, so
+  // that kills also land among the copies their attribute changes make.
+  for (int k = 0; k < 1500; ++k) {
+    fs::path file = image / "fs/Temp/branding" / ("extra" + std::to_string(k) + ".gif");
+    support::WriteBytes(file, "GIF89a " + std::to_string(k));
+    if (k % 3 == 0) fs::permissions(file, fs::perms::owner_write, fs::perm_options::remove);
+  }
+  const simtest::Snapshot before = simtest::TakeSnapshot(image);
+  const std::string registry = support::ReadBytes(image / "registry.reg");
+  const std::vector<std::string> args = {"--dry-run", "--device", image.string(), "--answer",
+                                         "yes",       "--quiet",  "inst"};
+
+  auto started = std::chrono::steady_clock::now();
+  RunResult full = Brandsim(args, kTimeout);
+  auto duration = std::chrono::steady_clock::now() - started;
+  ASSERT_EQ(full.status, 0) << full.err;
+
+  std::random_device seed_source;
+  const unsigned seed = seed_source();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<double> jitter(0.0, 1.0);
+  constexpr int kKills = 8;
+  int killed = 0;
+  for (int k = 0; k < kKills; ++k) {
+    auto delay = std::chrono::duration_cast<std::chrono::microseconds>(
+        duration * ((k + jitter(random)) / kKills));
+    SCOPED_TRACE("kill aimed at " + std::to_string(delay.count()) + " us after the start");
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int status = 0;
+    {
+      simtest::BrandsimProcess run(args);
+      if (!run.Wait(std::chrono::steady_clock::now() + delay, &status)) {
+        run.KillGroup();
+        ASSERT_TRUE(run.Wait(deadline, &status));
+        ++killed;
+      }
+    }
+    ASSERT_EQ(simtest::Differences(before, simtest::TakeSnapshot(image)), "");
+    ASSERT_EQ(support::ReadBytes(image / "registry.reg"), registry);
+  }
+  EXPECT_GE(killed, kKills / 2);
+
+  // The next dry run removes what the killed ones left, and its own view.
+  RunResult again = Brandsim(
+      {"--device", image.string(), "--answer", "no", "--quiet", "--dry-run", "check"}, kTimeout);
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(ViewsBeside(image), std::vector<std::string>{});
+}
+
 }  // namespace

@@ -15,8 +15,8 @@ bool TakesValue(const std::string& name) {
 }
 
 bool IsFlag(const std::string& name) {
-  return name == "--real-time" || name == "--quiet" || name == "--changes" || name == "--help" ||
-         name == "--version";
+  return name == "--real-time" || name == "--quiet" || name == "--changes" || name == "--dry-run" ||
+         name == "--help" || name == "--version";
 }
 
 }  // namespace
@@ -58,6 +58,7 @@ Action ParseOptions(const std::vector<std::string>& args, Options* options, std:
       if (name == "--real-time") options->config.real_time = true;
       if (name == "--quiet") options->config.quiet = true;
       if (name == "--changes") options->config.changes = true;
+      if (name == "--dry-run") options->config.dry_run = true;
       continue;
     }
     if (!TakesValue(name)) {
@@ -174,6 +175,19 @@ Options (they may stand before or after the WORDs; `--name=VALUE` works too):
                        changes as regedit text, then the files added (+),
                        removed (-), changed (~) and moved (\a -> \b), with
                        their sizes; UTF-8
+  --dry-run            run on a private view of the image and leave the image
+                       as it was, byte for byte, even if the run is killed;
+                       the transcript, the journal and --changes are what a
+                       real run gives (the journal's "run" event says
+                       "dry_run":true). The view is a hidden folder beside
+                       DIR, .brandsim-dryrun.DEV.INO.XXXXXX, of new folders
+                       and hard links to the image's files (a file is copied
+                       before its attributes change); it is removed at the
+                       end, and one that a killed dry run left is removed by
+                       the next dry run on DIR. Where DIR's parent is not
+                       writable the view goes to TMPDIR, and with
+                       --installer PROGRAM its files are copies (the program
+                       could write into a file in place).
   --report FILE.html   after the run, write one self-contained page (no
                        network, no scripts) that shows it: the summary, the
                        Today screen and Start menu as the applied theme and

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #include "platform/host/internal.h"
 
@@ -54,13 +55,14 @@ void JournalRun(State& state) {
                        : config.answer == platform::kIdNo ? "no"
                        : config.ask_on_terminal           ? "ask"
                                                           : "none";
-  state.journal.Write(Event("run")
-                          .Text("version", FromUtf8(config.run.version))
-                          .Text("image", FromUtf8(config.device.string()))
-                          .Text("command_line", config.run.command_line)
-                          .Text("answer", FromUtf8(answer))
-                          .Text("device", FromUtf8(state.profile.Describe())),
-                      "");
+  Event event("run");
+  event.Text("version", FromUtf8(config.run.version))
+      .Text("image", FromUtf8(config.device.string()))
+      .Text("command_line", config.run.command_line)
+      .Text("answer", FromUtf8(answer))
+      .Text("device", FromUtf8(state.profile.Describe()));
+  if (config.dry_run) event.Bool("dry_run", true);
+  state.journal.Write(event, "");
 }
 
 }  // namespace
@@ -133,6 +135,44 @@ bool OpenDevice(const Config& config, std::string* error) {
   // describes its own.
   if (!cepkg::LoadDeviceProfile(dir / "device.ini", &state->profile, error)) return false;
 
+  // What dry runs of this image left when they were killed. Only now: the
+  // lock keeps any other run from using one of them. Views are named and
+  // placed after the folder itself, however DIR was spelled (a link to it,
+  // a trailing slash). Only a dry run looks: a real run never reaches
+  // outside the image, and a leftover view is harmless until then.
+  std::filesystem::path real = std::filesystem::canonical(dir, ec);
+  if (!ec && config.dry_run) RemoveStaleViews(real);
+  if (config.dry_run) {
+    if (ec) {
+      *error = config.device.string() + ": " + ec.message();
+      return false;
+    }
+    // Made once the image is known to be usable. A host program as the
+    // installer may write into a file in place: it gets copies, not links.
+    bool copy_files = !config.installer.empty() && !config.start_only;
+    if (!MakePrivateView(real, copy_files, &state->view, error)) return false;
+    if (!state->view.elsewhere.empty()) {
+      std::fprintf(stderr,
+                   "brandsim: dry run: the image's folder cannot hold the view (%s); it is a "
+                   "copy in %s\n",
+                   state->view.elsewhere.c_str(), state->view.dir.parent_path().c_str());
+    } else if (!copy_files && state->view.copied > 0) {
+      // A slower view, not a different run: worth a word all the same.
+      std::fprintf(stderr,
+                   "brandsim: dry run: %zu files of the image could not be linked into "
+                   "the view and were copied\n",
+                   state->view.copied);
+    }
+    state->fs_dir = state->view.dir / "fs";
+    state->registry_file = state->view.dir / "registry.reg";
+    state->tree.Close();
+    if (!state->tree.Open(state->fs_dir, error)) {
+      std::string ignored;
+      RemovePrivateView(state->view.dir, &ignored);
+      return false;
+    }
+  }
+
   // The installer runs in DIR/fs: a path relative to where brandsim started
   // would no longer lead to it there. A bare name is looked up in PATH.
   if (state->config.installer.find('/') != std::string::npos) {
@@ -145,7 +185,11 @@ bool OpenDevice(const Config& config, std::string* error) {
   }
 
   // Last: nothing has been created or truncated when the image is unusable.
-  if (!state->journal.Open(config.journal, config.quiet, error)) return false;
+  if (!state->journal.Open(config.journal, config.quiet, error)) {
+    std::string ignored;
+    if (!state->view.dir.empty()) RemovePrivateView(state->view.dir, &ignored);
+    return false;
+  }
   if (config.report) state->journal.Keep();
   if (!config.run.version.empty()) JournalRun(*state);
   g_run_record = RunRecord{};
@@ -182,8 +226,15 @@ bool CloseDevice(std::string* error) {
     g_run_record.fs_dir = state.fs_dir;
   }
   if (state.config.changes) {
+    FileSnapshot files_after = SnapshotFiles(state.fs_dir);
+    // A file the dry run copied to change its attributes is the same file,
+    // as it is after a real run.
+    for (auto& [path, file] : files_after) {
+      auto it = state.view.copied_up.find({file.dev, file.ino});
+      if (it != state.view.copied_up.end()) std::tie(file.dev, file.ino) = it->second;
+    }
     std::string changes = DescribeChanges(state.registry_before, SnapshotRegistry(state.registry),
-                                          state.files_before, SnapshotFiles(state.fs_dir));
+                                          state.files_before, files_after);
     // Apart from the transcript by a blank line.
     if (!state.config.quiet) changes.insert(0, "\n");
     if (std::fputs(changes.c_str(), stdout) < 0 || std::fflush(stdout) != 0 ||
@@ -196,7 +247,10 @@ bool CloseDevice(std::string* error) {
   if (!state.registry.Save(state.registry_file, &message)) errors.push_back(message);
   if (!state.journal.Close(&message)) errors.push_back(message);
   g_open_handles_at_close = static_cast<int>(state.handles.size());
+  std::filesystem::path view = state.view.dir;
   g_state.reset();
+  // Last, once everything the run reports has been written.
+  if (!view.empty() && !RemovePrivateView(view, &message)) errors.push_back(message);
   for (const std::string& e : errors) {
     if (!error->empty()) *error += "; ";
     *error += e;

@@ -85,6 +85,17 @@ Reason SetAttributes(State& state, std::u16string_view path, std::uint32_t attri
   mode_t wanted =
       (attributes & platform::kFileAttributeReadonly) ? (mode & ~S_IWUSR) : (mode | S_IWUSR);
   if (wanted == mode) return Reason::kNone;
+  // A dry run's file with another link may be the image's own inode: the
+  // view gets a copy of its own to change.
+  if (state.view.linked && entry.st.st_nlink > 1) {
+    struct stat fresh;
+    if (!CopyUp(entry.folder.get(), entry.host_name, entry.st, wanted, &fresh)) {
+      return ReasonOfErrno(errno);
+    }
+    state.tree.caches().Added(entry.folder.get(), entry.host_name);
+    state.view.copied_up[{fresh.st_dev, fresh.st_ino}] = {entry.st.st_dev, entry.st.st_ino};
+    return Reason::kNone;
+  }
   if (fchmodat(entry.folder.get(), entry.host_name.c_str(), wanted, AT_SYMLINK_NOFOLLOW) != 0) {
     return ReasonOfErrno(errno);
   }

@@ -83,6 +83,10 @@ struct Config {
   // changes.h): every journal event in memory, and the image's state before
   // and after.
   bool report = false;
+  // The run changes a private view of the image (view.h), never the image;
+  // the view is removed when the device closes, after the journal and the
+  // changes were written.
+  bool dry_run = false;
   // A fault to inject. When none is given here, the environment variable
   // BRANDSIM_FAULT (OP:N[:persist]) names one, and each failure it causes is
   // told on standard error.

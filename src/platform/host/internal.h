@@ -23,6 +23,7 @@
 #include "platform/host/registry_store.h"
 #include "platform/platform.h"
 #include "platform/host/utf.h"
+#include "platform/host/view.h"
 
 namespace host {
 
@@ -60,8 +61,9 @@ struct Child {
 struct State {
   Config config;
   Fd lock;                              // DIR, flocked for the run
-  std::filesystem::path fs_dir;         // absolute DIR/fs
-  std::filesystem::path registry_file;  // DIR/registry.reg
+  std::filesystem::path fs_dir;         // absolute DIR/fs (a dry run: its view's)
+  std::filesystem::path registry_file;  // DIR/registry.reg (a dry run: its view's)
+  PrivateView view;                     // a dry run's; its dir empty otherwise
   Tree tree;
   RegistryStore registry;
   Journal journal;

@@ -1,0 +1,332 @@
+// The private view of a dry run (view.h).
+
+#include "platform/host/view.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>  // renameat2
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "platform/host/paths.h"
+
+namespace host {
+
+namespace {
+
+struct CloseDir {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirStream = std::unique_ptr<DIR, CloseDir>;
+
+// Reads the folder `fd` from its start without taking `fd` over.
+DirStream Read(int fd) {
+  int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return nullptr;
+  DIR* dir = fdopendir(copy);
+  if (dir == nullptr) {
+    close(copy);
+    return nullptr;
+  }
+  rewinddir(dir);
+  return DirStream(dir);
+}
+
+bool IsDots(const char* name) {
+  return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+}
+
+// Whether the entry is a folder, from its directory entry when the file
+// system tells the type there, else from lstat.
+bool IsFolder(int folder, const dirent* entry) {
+  if (entry->d_type != DT_UNKNOWN) return entry->d_type == DT_DIR;
+  struct stat st;
+  return fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CopyBytes(int in, int out) {
+  bool plain = false;
+  for (;;) {
+    if (!plain) {
+      ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+      if (n > 0) continue;
+      if (n == 0) return true;
+      if (errno == EINTR) continue;
+      if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return false;
+      plain = true;
+    }
+    char buffer[64 * 1024];
+    ssize_t n = read(in, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (!WriteAll(out, std::string_view(buffer, static_cast<std::size_t>(n)))) return false;
+  }
+}
+
+// Makes `to` in `to_dir` a copy of `from` in `from_dir` (lstat `st`), with
+// the mode `mode` and the same owner (where the user may give it) and
+// times. False with errno set, and nothing at `to`.
+bool CopyEntry(int from_dir, const char* from, const struct stat& st, int to_dir, const char* to,
+               mode_t mode) {
+  bool ok;
+  if (S_ISREG(st.st_mode)) {
+    Fd in(openat(from_dir, from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!in.valid()) return false;
+    Fd out(openat(to_dir, to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid()) return false;
+    // The owner first: giving a file away clears its set-id bits.
+    if (geteuid() == 0) (void)fchown(out.get(), st.st_uid, st.st_gid);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ok = CopyBytes(in.get(), out.get()) && fchmod(out.get(), mode) == 0 &&
+         futimens(out.get(), times) == 0;
+  } else {
+    if (S_ISLNK(st.st_mode)) {
+      std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
+      ssize_t n = readlinkat(from_dir, from, target.data(), target.size());
+      if (n < 0) return false;
+      target.resize(static_cast<std::size_t>(n));
+      if (symlinkat(target.c_str(), to_dir, to) != 0) return false;
+    } else if (mknodat(to_dir, to, (st.st_mode & S_IFMT) | (mode & 07777), st.st_rdev) != 0) {
+      return false;
+    }
+    if (geteuid() == 0) (void)fchownat(to_dir, to, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ok = utimensat(to_dir, to, times, AT_SYMLINK_NOFOLLOW) == 0 || S_ISLNK(st.st_mode);
+  }
+  if (!ok) {
+    int error = errno;
+    unlinkat(to_dir, to, 0);
+    errno = error;
+  }
+  return ok;
+}
+
+// Fills the new folder `to` with what `from` holds: a folder of its own for
+// each folder, and a link to each other entry (a copy where none can be
+// made, or each time when `*copy_files`). `shown` is `from` as the user
+// knows it, for messages.
+class Builder {
+ public:
+  Builder(bool copy_files, PrivateView* view, std::string* error)
+      : copy_files_(copy_files), view_(view), error_(error) {}
+
+  bool Fill(int from, int to, const std::string& shown) {
+    DirStream dir = Read(from);
+    if (!dir) return Fail(shown, "cannot read the folder");
+    while (dirent* entry = (errno = 0, readdir(dir.get()))) {
+      const char* name = entry->d_name;
+      if (IsDots(name)) continue;
+      std::string path = shown + "/" + name;
+      if (IsFolder(from, entry)) {
+        if (!Folder(from, name, to, name, path)) return false;
+      } else if (!Other(from, to, name, path)) {
+        return false;
+      }
+    }
+    if (errno != 0) return Fail(shown, "cannot read the folder");
+    return true;
+  }
+
+  // The folder `name` of `from`, as the folder `as` of `to`. Once filled, it
+  // takes the mode of the one it stands for.
+  bool Folder(int from, const char* name, int to, const char* as, const std::string& path) {
+    Fd source(openat(from, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!source.valid() || fstat(source.get(), &st) != 0) return Fail(path, "cannot open");
+    if (mkdirat(to, as, 0700) != 0) return Fail(path, "cannot make its folder in the view");
+    Fd target(openat(to, as, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!target.valid()) return Fail(path, "cannot open its folder in the view");
+    if (!Fill(source.get(), target.get(), path)) return false;
+    if (geteuid() == 0) (void)fchown(target.get(), st.st_uid, st.st_gid);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (fchmod(target.get(), st.st_mode & 07777) != 0 || futimens(target.get(), times) != 0) {
+      return Fail(path, "cannot give its folder in the view the same mode");
+    }
+    return true;
+  }
+
+ private:
+  bool Other(int from, int to, const char* name, const std::string& path) {
+    if (!copy_files_) {
+      if (linkat(from, name, to, name, 0) == 0) {
+        view_->linked = true;
+        return true;
+      }
+      // Another file system: no file can be linked, so none is tried again.
+      if (errno == EXDEV) copy_files_ = true;
+      // EPERM: a file the user may not link (protected hard links); EMLINK:
+      // one with the most links it can have.
+      if (errno != EXDEV && errno != EPERM && errno != EMLINK && errno != EACCES) {
+        return Fail(path, "cannot link it into the view");
+      }
+    }
+    struct stat st;
+    if (fstatat(from, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(path, "cannot read");
+    if (!CopyEntry(from, name, st, to, name, st.st_mode & 07777)) {
+      return Fail(path, "cannot copy it into the view");
+    }
+    ++view_->copied;
+    return true;
+  }
+
+  bool Fail(const std::string& path, const char* what) {
+    *error_ = path + ": " + what + " for the dry run: " + std::strerror(errno);
+    return false;
+  }
+
+  bool copy_files_;
+  PrivateView* view_;
+  std::string* error_;
+};
+
+// Removes everything in the folder `fd`. Entries are removed while the
+// folder is read; a pass that a file system answered short is repeated.
+bool RemoveContents(int fd, const std::string& shown, std::string* error) {
+  for (int pass = 0; pass < 4; ++pass) {
+    DirStream dir = Read(fd);
+    if (!dir) break;
+    bool any = false;
+    while (dirent* entry = readdir(dir.get())) {
+      const char* name = entry->d_name;
+      if (IsDots(name)) continue;
+      any = true;
+      if (!IsFolder(fd, entry)) {
+        if (unlinkat(fd, name, 0) != 0 && errno != ENOENT) {
+          *error = shown + "/" + name + ": cannot remove: " + std::strerror(errno);
+          return false;
+        }
+        continue;
+      }
+      Fd sub(openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat st;
+      if (!sub.valid() || fstat(sub.get(), &st) != 0) {
+        *error = shown + "/" + name + ": cannot open: " + std::strerror(errno);
+        return false;
+      }
+      // The view's copy of an unwritable folder: ours, so made writable.
+      if ((st.st_mode & 0700) != 0700) (void)fchmod(sub.get(), 0700);
+      if (!RemoveContents(sub.get(), shown + "/" + name, error)) return false;
+      sub.Reset();
+      if (unlinkat(fd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+        *error = shown + "/" + name + ": cannot remove: " + std::strerror(errno);
+        return false;
+      }
+    }
+    if (!any) break;
+  }
+  return true;
+}
+
+// The start of the name of every view of `image`; empty when it cannot be
+// looked at.
+std::string ViewPrefix(const std::filesystem::path& image) {
+  struct stat st;
+  if (lstat(image.c_str(), &st) != 0) return "";
+  return ".brandsim-dryrun." + std::to_string(st.st_dev) + "." + std::to_string(st.st_ino) + ".";
+}
+
+std::filesystem::path TempFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp != nullptr && *tmp != 0 ? tmp : "/tmp";
+}
+
+}  // namespace
+
+bool MakePrivateView(const std::filesystem::path& image, bool copy_files, PrivateView* view,
+                     std::string* error) {
+  *view = PrivateView();
+  std::string prefix = ViewPrefix(image);
+  if (prefix.empty()) {
+    *error = image.string() + ": cannot look at the image: " + std::strerror(errno);
+    return false;
+  }
+  // Beside the image, where links to its files can be made; else in TMPDIR.
+  std::string where = (image.parent_path() / (prefix + "XXXXXX")).string();
+  if (mkdtemp(where.data()) == nullptr) {
+    view->elsewhere = image.parent_path().string() + ": " + std::strerror(errno);
+    where = (TempFolder() / (prefix + "XXXXXX")).string();
+    if (mkdtemp(where.data()) == nullptr) {
+      *error = "cannot make a folder for the dry run's view, neither beside " + image.string() +
+               " (" + view->elsewhere + ") nor in " + TempFolder().string() + ": " +
+               std::strerror(errno);
+      return false;
+    }
+  }
+  view->dir = where;
+  std::string shown = (image / "fs").string();
+  Fd top(open(where.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!top.valid()) {
+    *error = where + ": cannot open the dry run's view: " + std::strerror(errno);
+  } else {
+    Builder builder(copy_files, view, error);
+    if (builder.Folder(AT_FDCWD, shown.c_str(), top.get(), "fs", shown)) return true;
+  }
+  std::string ignored;
+  RemovePrivateView(view->dir, &ignored);
+  *view = PrivateView();
+  return false;
+}
+
+bool RemovePrivateView(const std::filesystem::path& dir, std::string* error) {
+  std::filesystem::path parent = dir.parent_path();
+  Fd up(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::string name = dir.filename().string();
+  Fd fd(up.valid() ? openat(up.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                   : -1);
+  if (!fd.valid()) {
+    if (errno == ENOENT) return true;
+    *error = dir.string() + ": cannot open the dry run's view: " + std::strerror(errno);
+    return false;
+  }
+  if (!RemoveContents(fd.get(), dir.string(), error)) return false;
+  fd.Reset();
+  if (unlinkat(up.get(), name.c_str(), AT_REMOVEDIR) != 0) {
+    *error = dir.string() + ": cannot remove the dry run's view: " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void RemoveStaleViews(const std::filesystem::path& image) {
+  std::string prefix = ViewPrefix(image);
+  if (prefix.empty()) return;
+  for (const std::filesystem::path& folder : {image.parent_path(), TempFolder()}) {
+    Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) continue;
+    std::vector<std::string> stale;
+    DirStream dir = Read(fd.get());
+    while (dir) {
+      dirent* entry = readdir(dir.get());
+      if (entry == nullptr) break;
+      if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+        stale.push_back(entry->d_name);
+      }
+    }
+    std::string ignored;
+    for (const std::string& name : stale) RemovePrivateView(folder / name, &ignored);
+  }
+}
+
+bool CopyUp(int folder, const std::string& name, const struct stat& st, mode_t mode,
+            struct stat* fresh) {
+  static std::atomic<unsigned> counter{0};
+  std::string temp = ".brandsim-copy-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+  if (!CopyEntry(folder, name.c_str(), st, folder, temp.c_str(), mode)) return false;
+  if (renameat(folder, temp.c_str(), folder, name.c_str()) != 0 ||
+      fstatat(folder, name.c_str(), fresh, AT_SYMLINK_NOFOLLOW) != 0) {
+    int error = errno;
+    unlinkat(folder, temp.c_str(), 0);
+    errno = error;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace host

@@ -1,0 +1,62 @@
+// A dry run's private view of a device image: a folder beside the image
+// (`.brandsim-dryrun.DEV.INO.XXXXXX` in DIR's parent, DEV and INO being
+// DIR's) holding `fs/`, a tree of new folders whose files are hard links to
+// the image's files, and the registry file the run writes. The run changes
+// the view's folders only: a move, a deletion or a new file changes names in
+// the view, never in the image, and the one operation that would change a
+// shared file in place (its attributes) first gives the view a copy of its
+// own (CopyUp). Nothing ever writes into the image, so a dry run killed at
+// any moment leaves it as it was; the view it leaves behind is outside the
+// image and is removed by the next dry run on that image.
+//
+// Where links cannot be made (DIR's parent is not writable, another file
+// system, a file the user may not link) the files are copied instead, and
+// with a host program as the package installer they always are: such a
+// program may write into a file in place.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <utility>
+
+namespace host {
+
+struct PrivateView {
+  std::filesystem::path dir;  // holds fs/ and registry.reg; empty: none
+  // Some files of the view are the image's own inodes: one with more than
+  // one link is shared and must be copied before it is changed in place.
+  bool linked = false;
+  std::size_t copied = 0;  // files copied rather than linked
+  // Why the view is not beside the image (it went to TMPDIR), or empty.
+  std::string elsewhere;
+  // Files that CopyUp gave a new inode: the new one's (dev, ino) to the
+  // image's, so that what the run changed is told as a real run's would be.
+  std::map<std::pair<dev_t, ino_t>, std::pair<dev_t, ino_t>> copied_up;
+};
+
+// Makes the view of the image folder `image` (absolute, without links in
+// its last component) holding a copy of `fs/` in its files' place when
+// `copy_files`. On failure, *error names the file and nothing is left.
+bool MakePrivateView(const std::filesystem::path& image, bool copy_files, PrivateView* view,
+                     std::string* error);
+
+// Removes the view and everything in it, never following a link out of it.
+bool RemovePrivateView(const std::filesystem::path& dir, std::string* error);
+
+// Removes the views that dry runs of `image` left when they were killed:
+// those named after its device and inode, beside it and in TMPDIR. Only
+// while the image is locked, so that no run is using one of them.
+void RemoveStaleViews(const std::filesystem::path& image);
+
+// Gives the file `name` in `folder` (whose lstat is `st`) an inode of its
+// own: a copy with the same bytes, owner and times, and the mode `mode`,
+// renamed over it. False with errno set; then the file is as it was.
+// `*fresh` is the copy's lstat.
+bool CopyUp(int folder, const std::string& name, const struct stat& st, mode_t mode,
+            struct stat* fresh);
+
+}  // namespace host
