@@ -168,7 +168,7 @@ std::string WriteManifest(const PackageSpec& spec) {
 
   std::vector<std::uint16_t> link_targets;
   for (const auto& link : spec.links) {
-    std::uint16_t target = 0;  // a file that is not in the spec: nothing the parser takes
+    std::uint16_t target = 0;  // a file the package does not install: nothing the parser takes
     if (link.type == 1) {
       for (std::size_t i = 0; i < spec.files.size(); ++i) {
         if (spec.files[i].name == link.target) {
