@@ -5,8 +5,9 @@
 // the file was still there, and whether the installer waited for it.
 //
 //   start <TAB> command line <TAB> 1|0 (the quoted path exists)
-//         <TAB> names in \Temp\branding, joined by "|"
+//         <TAB> names in \Temp\branding, joined by "|" (for a package in it)
 //   end   <TAB> command line            (after a pause of 300 ms)
+#include <wchar.h>
 #include <windows.h>
 
 #include <string>
@@ -61,7 +62,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     if (close != std::wstring::npos) target = command_line.substr(open + 1, close - open - 1);
   }
   bool exists = !target.empty() && GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES;
-  Log(L"start\t" + command_line + L"\t" + (exists ? L"1" : L"0") + L"\t" + StagedNames());
+  // The staging folder is listed only for a package in it, which the program
+  // waits for. The theme's installer is not waited for: listing the folder
+  // then could hold it open just when the program removes it, and leave it
+  // behind on a busy machine.
+  std::wstring prefix = L"\\Temp\\Branding\\";
+  bool staged = _wcsnicmp(target.c_str(), prefix.c_str(), prefix.size()) == 0;
+  Log(L"start\t" + command_line + L"\t" + (exists ? L"1" : L"0") + L"\t" +
+      (staged ? StagedNames() : std::wstring()));
   Sleep(300);
   Log(L"end\t" + command_line);
   return 0;
