@@ -346,11 +346,7 @@ class Installation {
     }
     auto set_text = [&](const char16_t* value_name, const std::u16string& text) {
       std::vector<std::uint8_t> data;
-      for (char16_t c : text) {
-        data.push_back(static_cast<std::uint8_t>(c & 0xFF));
-        data.push_back(static_cast<std::uint8_t>(c >> 8));
-      }
-      data.insert(data.end(), {0, 0});
+      AppendStringData(text, &data);
       platform::RegSetValueExW(key, value_name, 0, platform::kRegSz, data.data(),
                                static_cast<std::uint32_t>(data.size()));
     };

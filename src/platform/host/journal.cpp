@@ -62,15 +62,19 @@ std::string Show(std::u16string_view text) {
   return out;
 }
 
+std::u16string StringDataText(const std::uint8_t* data, std::size_t size) {
+  std::u16string text;
+  for (std::size_t i = 0; data != nullptr && i + 1 < size; i += 2) {
+    text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+  }
+  while (!text.empty() && text.back() == 0) text.pop_back();
+  return text;
+}
+
 std::string ShowValue(std::uint32_t type, const std::uint8_t* data, std::size_t size) {
   if (data == nullptr) size = 0;
   if (type == platform::kRegSz || type == platform::kRegExpandSz) {
-    std::u16string text;
-    for (std::size_t i = 0; i + 1 < size; i += 2) {
-      text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
-    }
-    while (!text.empty() && text.back() == 0) text.pop_back();
-    return "\"" + Show(text) + "\"";
+    return "\"" + Show(StringDataText(data, size)) + "\"";
   }
   char piece[32];
   if (type == platform::kRegDword && size == 4) {

@@ -111,6 +111,9 @@ class Tally {
 std::string JsonEscape(std::u16string_view text);
 // UTF-16 text for one transcript line: UTF-8 with control characters escaped.
 std::string Show(std::u16string_view text);
+// String data as text: UTF-16LE code units, without the terminators at the
+// end (a REG_MULTI_SZ keeps the ones between its strings).
+std::u16string StringDataText(const std::uint8_t* data, std::size_t size);
 // A registry value the way regedit writes it ("text", dword:0000002a, hex:..).
 std::string ShowValue(std::uint32_t type, const std::uint8_t* data, std::size_t size);
 inline const char* OkWord(bool ok) { return ok ? "ok" : "failed"; }

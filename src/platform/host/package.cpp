@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "platform/host/cabinet.h"
+#include "platform/host/registry_store.h"
 #include "platform/platform.h"
 
 namespace cepkg {
@@ -125,15 +126,6 @@ std::string Substitute(const std::string& text, const std::string& install_dir) 
   return out;
 }
 
-void AppendUtf16(std::u16string_view text, std::vector<std::uint8_t>* out) {
-  for (char16_t c : text) {
-    out->push_back(static_cast<std::uint8_t>(c & 0xFF));
-    out->push_back(static_cast<std::uint8_t>(c >> 8));
-  }
-  out->push_back(0);
-  out->push_back(0);
-}
-
 void PlanValue(const Manifest& manifest, const RegValue& value, const std::string& install_dir,
                PlannedValue* planned) {
   static const char16_t* const kRoots[] = {nullptr, u"HKEY_CLASSES_ROOT", u"HKEY_CURRENT_USER",
@@ -155,7 +147,7 @@ void PlanValue(const Manifest& manifest, const RegValue& value, const std::strin
   switch (value.type()) {
     case kRegTypeSz:
       planned->type = platform::kRegSz;
-      AppendUtf16(text(value.data), &planned->data);
+      host::AppendStringData(text(value.data), &planned->data);
       break;
     case kRegTypeMultiSz: {
       planned->type = platform::kRegMultiSz;
@@ -164,7 +156,7 @@ void PlanValue(const Manifest& manifest, const RegValue& value, const std::strin
         std::size_t end = value.data.find('\0', start);
         if (end == std::string::npos) end = value.data.size();
         if (end == start) break;  // the empty string that ends the list
-        AppendUtf16(text(value.data.substr(start, end - start)), &planned->data);
+        host::AppendStringData(text(value.data.substr(start, end - start)), &planned->data);
         start = end + 1;
       }
       planned->data.push_back(0);

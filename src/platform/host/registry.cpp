@@ -68,17 +68,6 @@ platform::HKey NewKeyHandle(State& state, const std::shared_ptr<RegKey>& key) {
   return static_cast<platform::HKey>(AddObject(KeyObject{key, state.registry.FullPath(key.get())}));
 }
 
-// String data as text: UTF-16LE code units, without the terminators at the
-// end (a REG_MULTI_SZ keeps the ones between its strings).
-std::u16string DataText(const std::uint8_t* data, std::size_t size) {
-  std::u16string text;
-  for (std::size_t i = 0; data != nullptr && i + 1 < size; i += 2) {
-    text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
-  }
-  while (!text.empty() && text.back() == 0) text.pop_back();
-  return text;
-}
-
 bool IsTextType(std::uint32_t type) {
   return type == platform::kRegSz || type == platform::kRegExpandSz ||
          type == platform::kRegMultiSz;
@@ -187,7 +176,7 @@ std::int32_t RegSetValueExW(HKey key, const char16_t* value_name, std::uint32_t 
       .Number("type", type)
       .Text("type_name", host::FromUtf8(host::TypeName(type)))
       .Hex("data", data, shown_size);
-  if (host::IsTextType(type)) event.Text("text", host::DataText(data, shown_size));
+  if (host::IsTextType(type)) event.Text("text", host::StringDataText(data, shown_size));
   state->journal.Write(event.Result(reason), "reg set " + host::Show(target.path) + "\\" +
                                                  host::ShowValueName(View(value_name)) + " = " +
                                                  host::ShowValue(type, data, shown_size) + ": " +

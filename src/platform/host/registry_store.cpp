@@ -387,13 +387,7 @@ bool Parser::ValueLine(std::u16string_view s) {
     if (!Quoted(&s, &text)) return false;
     if (!AtEnd(s)) return Fail("text after the string's closing quote");
     change.type = 1;  // REG_SZ, kept as Windows keeps it: UTF-16LE with its terminator
-    change.data.reserve(text.size() * 2 + 2);
-    for (char16_t c : text) {
-      change.data.push_back(static_cast<std::uint8_t>(c & 0xFF));
-      change.data.push_back(static_cast<std::uint8_t>(c >> 8));
-    }
-    change.data.push_back(0);
-    change.data.push_back(0);
+    AppendStringData(text, &change.data);
   } else if (StartsWithNoCase(s, u"dword:")) {
     change.type = 4;  // REG_DWORD
     if (!Dword(s.substr(6), &change.data)) return false;
@@ -589,6 +583,16 @@ std::u16string FoldCase(std::u16string_view text) {
   std::u16string folded(text);
   for (char16_t& c : folded) c = wtext::ToLower(c);
   return folded;
+}
+
+void AppendStringData(std::u16string_view text, std::vector<std::uint8_t>* data) {
+  data->reserve(data->size() + text.size() * 2 + 2);
+  for (char16_t c : text) {
+    data->push_back(static_cast<std::uint8_t>(c & 0xFF));
+    data->push_back(static_cast<std::uint8_t>(c >> 8));
+  }
+  data->push_back(0);
+  data->push_back(0);
 }
 
 RegistryStore::RegistryStore() {

@@ -15,6 +15,10 @@ namespace host {
 // Folds case the way key and value names compare on the device.
 std::u16string FoldCase(std::u16string_view text);
 
+// Appends `text` as a string value holds it: UTF-16LE code units and one
+// terminator.
+void AppendStringData(std::u16string_view text, std::vector<std::uint8_t>* data);
+
 struct RegValue {
   std::u16string name;  // empty: the default value
   std::uint32_t type = 0;
