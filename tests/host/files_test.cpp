@@ -93,23 +93,28 @@ TEST_F(Files, HandlesAreNeverReusedAndCloseOnlyOnce) {
   EXPECT_EQ(host::OpenHandleCount(), 0);
 }
 
-// The device refuses to delete or replace a read-only file; the host would
-// let root do it, so the backend checks the owner-write bit itself. These
-// tests hold whether or not they run as root.
-TEST_F(ReadOnly, ReadOnlyFilesCannotBeDeletedOrMoved) {
+// The device refuses to delete or replace a read-only file, but moves one
+// (a rename needs no write access to the file); the host would let root
+// delete it, so the backend checks the owner-write bit itself. These tests
+// hold whether or not they run as root.
+TEST_F(ReadOnly, ReadOnlyFilesMoveButAreNeitherDeletedNorReplaced) {
   device.Put("Temp/branding/logo.gif", "logo");
+  device.Put("Windows/old.gif", "old");
   MakeReadOnly(device.staging() / "logo.gif");
+  MakeReadOnly(device.fs() / "Windows" / "old.gif");
   ASSERT_TRUE(Open());
   EXPECT_FALSE(platform::DeleteFileW(u"\\Temp\\branding\\logo.gif"));
-  EXPECT_FALSE(platform::MoveFileW(u"\\Temp\\branding\\logo.gif", u"\\Windows\\logo.gif"));
-  EXPECT_EQ(device.Get("Temp/branding/logo.gif"), "logo");
-  EXPECT_FALSE(device.Exists("Windows/logo.gif"));
-  EXPECT_EQ(List(u"\\Temp\\branding\\logo.gif"), (Listing{{"logo.gif", kReadOnly}}));
-
-  EXPECT_TRUE(platform::SetFileAttributesW(u"\\Temp\\branding\\LOGO.GIF", kNormal));
-  EXPECT_TRUE(OwnerWritable(device.staging() / "logo.gif"));
-  EXPECT_EQ(List(u"\\Temp\\branding\\logo.gif"), (Listing{{"logo.gif", kNormal}}));
+  EXPECT_FALSE(platform::MoveFileW(u"\\Temp\\branding\\logo.gif", u"\\Windows\\old.gif"));
+  EXPECT_EQ(device.Get("Windows/old.gif"), "old");
   EXPECT_TRUE(platform::MoveFileW(u"\\Temp\\branding\\logo.gif", u"\\Windows\\logo.gif"));
+  EXPECT_FALSE(device.Exists("Temp/branding/logo.gif"));
+  EXPECT_EQ(device.Get("Windows/logo.gif"), "logo");
+  EXPECT_EQ(List(u"\\Windows\\logo.gif"), (Listing{{"logo.gif", kReadOnly}}));
+  EXPECT_FALSE(platform::DeleteFileW(u"\\Windows\\logo.gif"));
+
+  EXPECT_TRUE(platform::SetFileAttributesW(u"\\Windows\\LOGO.GIF", kNormal));
+  EXPECT_TRUE(OwnerWritable(device.fs() / "Windows" / "logo.gif"));
+  EXPECT_EQ(List(u"\\Windows\\logo.gif"), (Listing{{"logo.gif", kNormal}}));
   EXPECT_TRUE(platform::DeleteFileW(u"\\Windows\\logo.gif"));
 }
 
@@ -166,6 +171,9 @@ TEST_F(Enumeration, WildcardsMatchTheWholeName) {
   EXPECT_EQ(names(u"\\Temp\\branding\\*.*"),
             (Names{".gif", "a.gif", "a.gifx", "ab.gif", "B.GIF", "gif", "pkg", "x.gif.txt"}));
   EXPECT_EQ(names(u"\\Temp\\branding\\*"), names(u"\\Temp\\branding\\*.*"));
+  // So is any pattern ending in ".*": the name without an extension too.
+  EXPECT_EQ(names(u"\\Temp\\branding\\gif.*"), (Names{"gif"}));
+  EXPECT_EQ(names(u"\\Temp\\branding\\p*.*"), (Names{"pkg"}));
 }
 
 TEST_F(Enumeration, ReportsFoldersLinksAndReadOnlyFiles) {

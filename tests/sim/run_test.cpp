@@ -531,23 +531,27 @@ std::vector<std::string> JournalWithoutImage(const fs::path& file) {
 // A dry run gives the transcript, the journal and the changes of a real run
 // on another copy of the image, and leaves its own image as it was: every
 // file's bytes and mode, registry.reg's bytes, and no view beside it. Also
-// where the run clears a read-only file's attribute (the view's file is a
-// link to the image's: the change must go to a copy).
+// with read-only staged files: one moved into place, one whose attribute the
+// clean-up clears (the view's file is a link to the image's: the change must
+// go to a copy).
 TEST(BrandsimDryRun, GivesARealRunsReportAndLeavesTheImageAsItWas) {
   struct Case {
     const char* name;
-    const char* read_only;  // a staged file made read-only, or null
+    bool read_only;  // logo.gif and a new notes.txt staged read-only
   };
-  for (const Case& c : {Case{"the sample", nullptr}, Case{"a read-only logo", "logo.gif"}}) {
+  for (const Case& c : {Case{"the sample", false}, Case{"read-only staged files", true}}) {
     SCOPED_TRACE(c.name);
     support::TempDir scratch;
     fs::path dry = scratch.path() / "dry";
     fs::path real = scratch.path() / "real";
     simtest::CopyTree(SampleImage(), dry);
-    if (c.read_only != nullptr) {
-      fs::permissions(dry / "fs/Temp/branding" / c.read_only,
-                      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                      fs::perm_options::remove);
+    if (c.read_only) {
+      support::WriteBytes(dry / "fs/Temp/branding/notes.txt", "notes");
+      for (const char* name : {"logo.gif", "notes.txt"}) {
+        fs::permissions(dry / "fs/Temp/branding" / name,
+                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+      }
     }
     simtest::CopyTree(dry, real);
     simtest::Snapshot before = simtest::TakeSnapshot(dry);
@@ -579,10 +583,15 @@ TEST(BrandsimDryRun, GivesARealRunsReportAndLeavesTheImageAsItWas) {
     EXPECT_EQ(Field(events[0], "dry_run"), "true");
     EXPECT_EQ(Field(events[0], "image"), dry.string());
     EXPECT_EQ(Field(ReadJournal(scratch.path() / "real.jsonl")[0], "dry_run"), "<missing>");
-    if (c.read_only != nullptr) {
-      const std::string cleared = "{\"event\":\"attributes\",\"path\":\"\\\\Temp\\\\branding\\\\" +
-                                  std::string(c.read_only) + "\",\"attributes\":128,\"ok\":true}";
-      EXPECT_NE(std::find(dry_journal.begin(), dry_journal.end(), cleared), dry_journal.end());
+    if (c.read_only) {
+      for (const char* event :
+           {"{\"event\":\"move\",\"from\":\"\\\\Temp\\\\branding\\\\logo.gif\",\"to\":"
+            "\"\\\\Windows\\\\logo.gif\",\"ok\":true}",
+            "{\"event\":\"attributes\",\"path\":\"\\\\Temp\\\\branding\\\\notes.txt\","
+            "\"attributes\":128,\"ok\":true}"}) {
+        EXPECT_NE(std::find(dry_journal.begin(), dry_journal.end(), event), dry_journal.end())
+            << event;
+      }
     }
   }
 }
@@ -593,12 +602,18 @@ TEST(BrandsimDryRun, AKilledDryRunLeavesTheImageAsItWas) {
   support::TempDir scratch;
   fs::path image = scratch.path() / "image";
   simtest::CopyTree(SampleImage(), image);
-  // Enough staged files that the run takes a while; some read-only, so
-  // that kills also land among the copies their attribute changes make.
+  // Enough staged files that the run takes a while, some read-only.
   for (int k = 0; k < 1500; ++k) {
     fs::path file = image / "fs/Temp/branding" / ("extra" + std::to_string(k) + ".gif");
     support::WriteBytes(file, "GIF89a " + std::to_string(k));
     if (k % 3 == 0) fs::permissions(file, fs::perms::owner_write, fs::perm_options::remove);
+    // Read-only files the clean-up finds, so that kills also land among the
+    // copies their attribute changes make.
+    if (k % 5 == 0) {
+      fs::path left = image / "fs/Temp/branding" / ("left" + std::to_string(k) + ".txt");
+      support::WriteBytes(left, "notes");
+      fs::permissions(left, fs::perms::owner_write, fs::perm_options::remove);
+    }
   }
   const simtest::Snapshot before = simtest::TakeSnapshot(image);
   const std::string registry = support::ReadBytes(image / "registry.reg");

@@ -16,7 +16,9 @@ namespace host {
 namespace {
 
 // The host has no read-only attribute that root respects, so the device's
-// rule is applied here: a file whose owner-write bit is clear stays put.
+// rule is applied here: a file whose owner-write bit is clear is neither
+// deleted nor replaced. It can still be moved: a rename changes the folders,
+// not the file, and needs no write access to it on the device either.
 bool IsReadOnly(const Entry& entry) { return entry.is_file() && !(entry.st.st_mode & S_IWUSR); }
 
 // Renames without ever replacing what is at the destination.
@@ -51,7 +53,6 @@ Reason Move(State& state, std::u16string_view existing, std::u16string_view dest
   Entry from, to;
   bool resolved = state.tree.Resolve(existing, &from);
   if (!resolved || !from.exists || from.is_link()) return Missing(resolved);
-  if (IsReadOnly(from)) return Reason::kReadOnly;
   // `to.exists` is the case-insensitive answer: LOGO.GIF blocks logo.gif.
   if (!state.tree.Resolve(destination, &to)) return Reason::kPathNotFound;
   if (to.exists) return Reason::kAlreadyExists;
