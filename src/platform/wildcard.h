@@ -1,13 +1,19 @@
-// The whole-name wildcard test that enumeration results must pass. Kept apart
-// from the API calls so that it can be tested on any host.
+// The device's wildcard rule for enumeration, in one place: the emulated
+// device lists with it, and the Windows backend filters what the desktop's
+// FindFirstFileW returns through it (the desktop also matches generated
+// short names, which the device has none of).
 #pragma once
 
-namespace win32 {
+#include <cstddef>
 
-// Whether all of `name` matches all of `pattern`: "*" stands for any run of
-// characters (none included), "?" for exactly one, and every other character
-// for itself without regard to case. As on Windows, a pattern ending in ".*"
-// also matches the name without an extension, so "*.*" matches every name.
-bool MatchesWildcard(const char16_t* pattern, const char16_t* name);
+namespace wtext {
 
-}  // namespace win32
+// Whether all of `name` matches all of `pattern` (lengths in UTF-16 units):
+// "*" stands for any run of characters (none included), "?" for exactly
+// one, and every other character for itself without regard to case. As on
+// Windows, a pattern ending in ".*" also matches the name without an
+// extension, so "*.*" matches every name and "inst.*" matches "inst".
+bool MatchesWildcard(const char16_t* pattern, std::size_t pattern_length, const char16_t* name,
+                     std::size_t name_length);
+
+}  // namespace wtext

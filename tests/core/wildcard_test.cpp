@@ -1,12 +1,16 @@
-// The filter that keeps enumeration results to whole-name matches, as the
+// The wildcard rule both backends enumerate with: whole names only, as the
 // device lists them, whatever extra names desktop Windows matches.
-#include "platform/win32/wildcard.h"
+#include "platform/wildcard.h"
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+
 namespace {
 
-using win32::MatchesWildcard;
+bool MatchesWildcard(std::u16string_view pattern, std::u16string_view name) {
+  return wtext::MatchesWildcard(pattern.data(), pattern.size(), name.data(), name.size());
+}
 
 TEST(Wildcard, ExtensionPatternMatchesWholeNamesOnly) {
   EXPECT_TRUE(MatchesWildcard(u"*.gif", u"logo.gif"));
@@ -54,6 +58,12 @@ TEST(Wildcard, StarDotStarMatchesEveryName) {
   EXPECT_TRUE(MatchesWildcard(u"inst.*", u"inst"));
   EXPECT_TRUE(MatchesWildcard(u"inst.*", u"inst.msg"));
   EXPECT_FALSE(MatchesWildcard(u"inst.*", u"install"));
+  EXPECT_TRUE(MatchesWildcard(u"a*.*", u"abc"));
+  EXPECT_TRUE(MatchesWildcard(u"?.*", u"a"));
+  EXPECT_FALSE(MatchesWildcard(u"?.*", u"ab"));
+  // Only a final ".*" may match nothing.
+  EXPECT_FALSE(MatchesWildcard(u"*.*x", u"abx"));
+  EXPECT_FALSE(MatchesWildcard(u"inst.", u"inst"));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "platform/host/internal.h"
 #include "platform/text.h"
+#include "platform/wildcard.h"
 
 namespace host {
 
@@ -93,7 +94,7 @@ bool Listable(std::string_view host_name, std::u16string_view wildcard) {
   if (host_name.find('\\') != std::string_view::npos) return false;
   std::u16string name = FromUtf8(host_name);
   if (name.size() > static_cast<std::size_t>(platform::kMaxPath - 1)) return false;
-  return MatchWildcard(wildcard, name);
+  return wtext::MatchesWildcard(wildcard.data(), wildcard.size(), name.data(), name.size());
 }
 
 // A 64-bit hash spread over all its bits, for the filters' bit positions.
@@ -433,30 +434,6 @@ bool SplitPath(std::u16string_view path, std::vector<std::u16string>* parts) {
     start = i + 1;
   }
   return true;
-}
-
-bool MatchWildcard(std::u16string_view pattern, std::u16string_view name) {
-  if (pattern == u"*.*") return true;
-  // Greedy match with one backtrack point: the last `*` seen.
-  std::size_t p = 0, n = 0;
-  std::size_t star = std::u16string_view::npos, resume = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == u'*') {
-      star = p++;
-      resume = n;
-    } else if (p < pattern.size() &&
-               (pattern[p] == u'?' || wtext::ToLower(pattern[p]) == wtext::ToLower(name[n]))) {
-      ++p;
-      ++n;
-    } else if (star != std::u16string_view::npos) {
-      p = star + 1;
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == u'*') ++p;
-  return p == pattern.size();
 }
 
 bool IsValidNewName(std::u16string_view name) {

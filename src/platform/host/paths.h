@@ -270,10 +270,6 @@ class Enumeration {
 // lead out of fs/.
 bool SplitPath(std::u16string_view path, std::vector<std::u16string>* parts);
 
-// Whole-name match of `*` and `?` without regard to case. As on Windows,
-// `*.*` matches every name, those without a dot included.
-bool MatchWildcard(std::u16string_view pattern, std::u16string_view name);
-
 // Whether a new file or folder may take this name on the device: no control
 // characters, none of <>:"|?*, no lone surrogate.
 bool IsValidNewName(std::u16string_view name);

@@ -1,7 +1,7 @@
 // Files and folders: the real calls, with enumeration narrowed to what the
 // device would list.
 #include "platform/win32/win32.h"
-#include "platform/win32/wildcard.h"
+#include "platform/wildcard.h"
 
 namespace {
 
@@ -32,9 +32,11 @@ bool IsDotEntry(const wchar_t* name) {
 }
 
 bool Accept(const Enumeration& enumeration, const WIN32_FIND_DATAW& found) {
+  const char16_t* name = reinterpret_cast<const char16_t*>(found.cFileName);
   return !IsDotEntry(found.cFileName) &&
-         win32::MatchesWildcard(enumeration.name_pattern,
-                                reinterpret_cast<const char16_t*>(found.cFileName));
+         wtext::MatchesWildcard(enumeration.name_pattern,
+                                wtext::Length(enumeration.name_pattern, platform::kMaxPath), name,
+                                wtext::Length(name, platform::kMaxPath));
 }
 
 void Deliver(const WIN32_FIND_DATAW& found, platform::FindData* data) {
