@@ -25,13 +25,18 @@ constexpr std::uint32_t kRestartPauseMs = 2000;
 // Kept from the entry for the string table.
 platform::Instance g_instance;
 
-// Empties the folder whose path is in `path` (a kLineCapacity buffer that
-// each level extends and gives back). One FindData serves every level: a
-// level reads the entry's name before it descends, and the enumeration
+// Room for any path the device can hold and the "\*.*" that lists it: a
+// name the platform holds is never left behind for want of buffer, so the
+// staging folder goes.
+constexpr int kCleanUpPathCapacity = platform::kMaxPath + 4;
+
+// Empties the folder whose path is in `path` (a kCleanUpPathCapacity buffer
+// that each level extends and gives back). One FindData serves every level:
+// a level reads the entry's name before it descends, and the enumeration
 // refills it afterwards.
 void RemoveFolderContents(char16_t* path, platform::FindData* found) {
-  std::size_t length = wtext::Length(path, kLineCapacity);
-  if (!wtext::Append(path, kLineCapacity, u"\\*.*")) {
+  std::size_t length = wtext::Length(path, kCleanUpPathCapacity);
+  if (!wtext::Append(path, kCleanUpPathCapacity, u"\\*.*")) {
     path[length] = 0;
     return;
   }
@@ -41,8 +46,8 @@ void RemoveFolderContents(char16_t* path, platform::FindData* found) {
   do {
     path[length] = 0;
     // An entry whose path does not fit stays; so does its folder.
-    if (!wtext::Append(path, kLineCapacity, u"\\") ||
-        !wtext::Append(path, kLineCapacity, found->cFileName)) {
+    if (!wtext::Append(path, kCleanUpPathCapacity, u"\\") ||
+        !wtext::Append(path, kCleanUpPathCapacity, found->cFileName)) {
       platform::Decision(platform::DecisionId::kPathTooLong, found->cFileName, 0);
       continue;
     }
@@ -84,9 +89,9 @@ void LoadNoticeText(const char16_t* path, unsigned id, char16_t* buffer) {
 
 void CleanStaging() {
   platform::Step(platform::StepId::kCleanUp);
-  char16_t path[kLineCapacity];
+  char16_t path[kCleanUpPathCapacity];
   platform::FindData found;
-  wtext::Copy(path, kLineCapacity, kStagingFolder);
+  wtext::Copy(path, kCleanUpPathCapacity, kStagingFolder);
   RemoveFolderContents(path, &found);
   platform::RemoveDirectoryW(kStagingFolder);
 }

@@ -205,6 +205,9 @@ TEST(CleanUp, RemovesEverythingInTheStagingFolderSubFoldersAndReadOnlyFilesToo) 
   s.Stage("README", "no dot in this name");
   s.Stage("pkgs/deep/x.cab", "cab");
   s.Stage("pkgs/y.cab", "cab");
+  // Paths as long as the device's limit (259 characters) are reached too.
+  s.Stage(std::string(240, 'l') + ".txt", "\\Temp\\branding\\ and 244 characters");
+  s.Stage("pkgs/" + std::string(235, 'l') + ".cab", "\\Temp\\branding\\pkgs\\ and 239");
   // An empty sub-folder: its listing finds nothing and returns at once.
   support::fs::create_directories(s.device.staging() / "pkgs" / "empty");
   support::fs::permissions(s.device.staging() / "readonly.txt", support::fs::perms::owner_write,
