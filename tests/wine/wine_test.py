@@ -986,6 +986,36 @@ def scenario_empty_device(s):
     s.compare_with_brandsim()
 
 
+def scenario_device_names(s):
+    """Names that desktop Windows keeps for its devices (NUL, AUX, CON, COM1,
+    LPT1, with any extension) are plain files on the device: the script is
+    read, the image placed, and the staging folder removed."""
+    s.seed_registry(TODAY_SEED)
+    s.stage({
+        "nul.reg": cp1250(
+            "REGEDIT4\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\DeviceNames]\r\n"
+            '"Read"=dword:00000001\r\n'),
+        "aux.gif": GIF,
+        "Com1.GIF": b"a second image",
+        "con.txt": b"left for the clean-up",
+        "lpt1": b"no extension",
+    })
+    before = s.export_registry("before")
+    status, _, _ = s.run_program(["inst"], [(NOTICE, "ok")])
+    s.equal(status, 0, "exit status")
+    s.equal(s.read("\\Windows\\aux.gif"), GIF, "aux.gif placed")
+    s.equal(s.read("\\Windows\\Com1.GIF"), b"a second image", "Com1.GIF placed")
+    s.check(not s.exists("\\Temp\\branding"), "the staging folder is removed")
+    s.equal(registry_changes(before, s.export_registry("after")), {
+        ("+key", "hkey_local_machine\\software\\devicenames"),
+        ("set", "hkey_local_machine\\software\\devicenames", "read", ("dword", 1)),
+        ("+key", TRACE_KEY.lower()),
+        ("set", TRACE_KEY.lower(), "restartrequested", ("dword", 1)),
+    }, "registry changes")
+    s.compare_with_brandsim()
+
+
 def scenario_command_line(s):
     """Only the exact word `inst` runs the installation."""
     files = {
@@ -1034,6 +1064,7 @@ SCENARIOS = {
     "empty_device": scenario_empty_device,
     "command_line": scenario_command_line,
     "string_table": scenario_string_table,
+    "device_names": scenario_device_names,
 }
 
 

@@ -1,6 +1,7 @@
 // Files and folders: the real calls, with enumeration narrowed to what the
 // device would list.
 #include "platform/win32/win32.h"
+#include "platform/text.h"
 #include "platform/wildcard.h"
 
 namespace {
@@ -56,6 +57,90 @@ bool Advance(const Enumeration& enumeration, WIN32_FIND_DATAW* found) {
   return false;
 }
 
+#ifndef _WIN32_WCE
+// Desktop Windows reserves device names (NUL, CON, AUX, PRN, COM1-COM9,
+// LPT1-LPT9, with any extension) in every folder, so "\Temp\branding\nul.reg"
+// would open a device; the device has no such names (its devices are named
+// like "COM1:"), and there it is a file. A "\\?\" path reaches it as a file.
+// Such a path is taken as it stands, so the device's own path rules are
+// applied here first: rooted at the current drive, "/" separating as "\"
+// does, repeated separators as one, and a "." or ".." component leading
+// nowhere, as the emulated device has it. Paths the device could not hold
+// (over 259 units) fail as they did before.
+class DevicePath {
+ public:
+  explicit DevicePath(const char16_t* path) {
+    if (path[0] != u'\\' && path[0] != u'/') {
+      pass_through_ = path;  // not a device path: the desktop's own rules
+      return;
+    }
+    if (path[1] == u'\\' || path[1] == u'/') {
+      pass_through_ = path;  // a network path: no device names there
+      return;
+    }
+    wchar_t current[MAX_PATH];
+    DWORD got = ::GetCurrentDirectoryW(MAX_PATH, current);
+    if (got < 2 || got >= MAX_PATH || current[1] != L':') {
+      pass_through_ = path;
+      return;
+    }
+    int n = 0;
+    for (const wchar_t* p = L"\\\\?\\"; *p != 0; ++p) buffer_[n++] = *p;
+    buffer_[n++] = current[0];
+    buffer_[n++] = L':';
+    const int root = n;
+    int length = 0;
+    for (int i = 0; path[i] != 0; ++i) {
+      if (++length >= platform::kMaxPath) {
+        error_ = ERROR_FILENAME_EXCED_RANGE;
+        return;
+      }
+      char16_t c = path[i] == u'/' ? u'\\' : path[i];
+      if (c == u'\\' && n > root && buffer_[n - 1] == L'\\') continue;
+      buffer_[n++] = static_cast<wchar_t>(c);
+    }
+    buffer_[n] = 0;
+    // "." and ".." components: the whole path then leads nowhere.
+    for (int start = root; start < n;) {
+      int end = start + 1;
+      while (end < n && buffer_[end] != L'\\') ++end;
+      int size = end - start - 1;
+      if ((size == 1 && buffer_[start + 1] == L'.') ||
+          (size == 2 && buffer_[start + 1] == L'.' && buffer_[start + 2] == L'.')) {
+        error_ = ERROR_PATH_NOT_FOUND;
+        return;
+      }
+      start = end;
+    }
+  }
+
+  // The path to hand to the API, or null (the last error then set) when
+  // the device would find nothing there.
+  const wchar_t* get() const {
+    if (error_ != 0) {
+      ::SetLastError(error_);
+      return nullptr;
+    }
+    return pass_through_ != nullptr ? win32::Wide(pass_through_) : buffer_;
+  }
+
+ private:
+  const char16_t* pass_through_ = nullptr;
+  DWORD error_ = 0;
+  wchar_t buffer_[8 + platform::kMaxPath];
+};
+#else
+// The device's paths are its own: handed on as they are.
+class DevicePath {
+ public:
+  explicit DevicePath(const char16_t* path) : path_(path) {}
+  const wchar_t* get() const { return win32::Wide(path_); }
+
+ private:
+  const char16_t* path_;
+};
+#endif
+
 }  // namespace
 
 namespace platform {
@@ -63,7 +148,9 @@ namespace platform {
 Handle CreateFileW(const char16_t* name, std::uint32_t access, std::uint32_t share_mode,
                    void* security, std::uint32_t disposition, std::uint32_t flags,
                    Handle template_file) {
-  return win32::Portable(::CreateFileW(win32::Wide(name), access, share_mode,
+  DevicePath path(name);
+  if (path.get() == nullptr) return kInvalidHandleValue;
+  return win32::Portable(::CreateFileW(path.get(), access, share_mode,
                                        static_cast<SECURITY_ATTRIBUTES*>(security), disposition,
                                        flags, win32::Native(template_file)));
 }
@@ -113,8 +200,10 @@ Handle FindFirstFileW(const char16_t* pattern, FindData* data) {
   }
   slot->name_pattern[length] = 0;
 
+  DevicePath path(pattern);
+  if (path.get() == nullptr) return kInvalidHandleValue;
   WIN32_FIND_DATAW found;
-  HANDLE find = ::FindFirstFileW(win32::Wide(pattern), &found);
+  HANDLE find = ::FindFirstFileW(path.get(), &found);
   if (find == INVALID_HANDLE_VALUE) return kInvalidHandleValue;
   slot->find = find;
   if (!Accept(*slot, found) && !Advance(*slot, &found)) {
@@ -152,22 +241,30 @@ bool FindClose(Handle find) {
 // Without MOVEFILE_REPLACE_EXISTING, as MoveFileW itself: an existing
 // destination makes the move fail.
 bool MoveFileW(const char16_t* existing, const char16_t* destination) {
-  return ::MoveFileW(win32::Wide(existing), win32::Wide(destination)) != FALSE;
+  DevicePath from(existing);
+  DevicePath to(destination);
+  return from.get() != nullptr && to.get() != nullptr && ::MoveFileW(from.get(), to.get()) != FALSE;
 }
 
-bool DeleteFileW(const char16_t* name) { return ::DeleteFileW(win32::Wide(name)) != FALSE; }
+bool DeleteFileW(const char16_t* name) {
+  DevicePath path(name);
+  return path.get() != nullptr && ::DeleteFileW(path.get()) != FALSE;
+}
 
 bool SetFileAttributesW(const char16_t* name, std::uint32_t attributes) {
-  return ::SetFileAttributesW(win32::Wide(name), attributes) != FALSE;
+  DevicePath path(name);
+  return path.get() != nullptr && ::SetFileAttributesW(path.get(), attributes) != FALSE;
 }
 
 bool CreateDirectoryW(const char16_t* name, void* security) {
-  return ::CreateDirectoryW(win32::Wide(name), static_cast<SECURITY_ATTRIBUTES*>(security)) !=
-         FALSE;
+  DevicePath path(name);
+  return path.get() != nullptr &&
+         ::CreateDirectoryW(path.get(), static_cast<SECURITY_ATTRIBUTES*>(security)) != FALSE;
 }
 
 bool RemoveDirectoryW(const char16_t* name) {
-  return ::RemoveDirectoryW(win32::Wide(name)) != FALSE;
+  DevicePath path(name);
+  return path.get() != nullptr && ::RemoveDirectoryW(path.get()) != FALSE;
 }
 
 }  // namespace platform
