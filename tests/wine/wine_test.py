@@ -474,11 +474,15 @@ class Session:
 
     # -- dialogs
 
-    def find_window(self, caption):
+    def find_windows(self, caption):
         code, out = run([self.tools["xdotool"], "search", "--name", f"^{re.escape(caption)}$"], 10,
                         "xdotool search", env=self.env)
         ids = out.split()
-        return ids[0] if code == 0 and ids and all(i.isdigit() for i in ids) else None
+        return ids if code == 0 and ids and all(i.isdigit() for i in ids) else []
+
+    def find_window(self, caption):
+        ids = self.find_windows(caption)
+        return ids[0] if ids else None
 
     def probe_dialog(self, caption, paths):
         """What the message box captioned `caption` shows, read from inside Wine."""
@@ -492,15 +496,19 @@ class Session:
         return json.loads(data.decode("ascii"))
 
     def press(self, caption, window, key):
-        """Sends `key` to the dialog's window until it goes away."""
+        """Sends `key` to the dialog's window until that window goes away. The
+        key is sent again only while the same window is still there: a key
+        sent after it closed would go to whatever has the focus next."""
         for _ in range(3):
             run([self.tools["xdotool"], "windowfocus", "--sync", window], 10, "xdotool windowfocus",
                 env=self.env)
+            if window not in self.find_windows(caption):
+                return
             run([self.tools["xdotool"], "key", "--clearmodifiers", key], 10, "xdotool key",
                 env=self.env)
             deadline = time.monotonic() + 5
             while time.monotonic() < deadline:
-                if self.find_window(caption) is None:
+                if window not in self.find_windows(caption):
                     return
                 time.sleep(0.1)
         raise Failure(f"the dialog {caption!r} did not close on the key {key!r}")
@@ -553,7 +561,13 @@ class Session:
         ended = time.monotonic()
         self.log.append(f"$ brandinst.exe {' '.join(words)} -> {process.returncode} "
                         f"({ended - (deadline - timeout):.1f} s)")
-        self.check(not pending, f"{DIALOG_NEVER_SHOWN}: {pending}")
+        if pending:
+            # What Wine said while the program ran is the evidence of why.
+            said = (self.dir / "brandinst.log").read_text(encoding="utf-8", errors="replace")
+            errors = [line for line in said.splitlines() if ":err:" in line][-10:]
+            self.check(False, f"{DIALOG_NEVER_SHOWN}: {pending} (exit status {process.returncode} "
+                              f"after {ended - (deadline - timeout):.1f} s; Wine's errors: "
+                              f"{errors or 'none'})")
         self.last_run = {"words": words, "answers": list(answers), "status": process.returncode,
                          "shown": shown, "files_before": files_before}
         return process.returncode, shown, (ended - answered_at if answered_at else None)
@@ -1160,29 +1174,15 @@ def command_run(args):
         print(f"FAILED: no brandsim at {brandsim}", file=sys.stderr)
         return 1
     started = time.monotonic()
-    for attempt in (1, 2):
-        session = Session(args.name, work, Path(args.source).resolve(), tools, brandsim)
-        try:
-            session.start()
-            SCENARIOS[args.name](session)
-        except Failure as error:
-            session.failures.append(str(error))
-        finally:
-            session.finish(keep=os.environ.get("BRANDINST_WINE_KEEP") == "1")
-            (session.dir / "wine.log").write_text("\n".join(session.log), encoding="utf-8")
-        # Once in a great many runs on a loaded machine, Wine has let a message
-        # box return at once, unseen and unanswered (the program then went the
-        # way of a refusal). A fault of the program shows again on a fresh
-        # prefix; that one is tried once more, its first attempt kept apart.
-        if attempt == 1 and any(f.startswith(DIALOG_NEVER_SHOWN) for f in session.failures):
-            kept = session.dir.with_name(session.dir.name + "-attempt1")
-            shutil.rmtree(kept, ignore_errors=True)
-            session.dir.rename(kept)
-            print(f"retrying {args.name}: a dialog never showed (first attempt in {kept}):")
-            for failure in session.failures:
-                print(f"  - {failure}")
-            continue
-        break
+    session = Session(args.name, work, Path(args.source).resolve(), tools, brandsim)
+    try:
+        session.start()
+        SCENARIOS[args.name](session)
+    except Failure as error:
+        session.failures.append(str(error))
+    finally:
+        session.finish(keep=os.environ.get("BRANDINST_WINE_KEEP") == "1")
+        (session.dir / "wine.log").write_text("\n".join(session.log), encoding="utf-8")
     seconds = time.monotonic() - started
     if session.failures:
         print(f"FAILED: {args.name} ({seconds:.1f} s); logs in {session.dir}")
