@@ -127,12 +127,13 @@ Action ParseOptions(const std::vector<std::string>& args, Options* options, std:
 
   if (help) return Action::kHelp;
   if (version) return Action::kVersion;
-  if (problem.empty() && !device_given) {
-    // Without --device the first word was most likely meant as a command.
+  if (!device_given) {
+    // Without --device a first word near a command was most likely meant as
+    // one, and its options are unknown here for that reason alone.
     std::string command = words.empty() ? "" : Suggest(words[0], kCommands);
     if (!command.empty()) {
       problem = "unknown command '" + words[0] + "'; did you mean '" + command + "'?";
-    } else {
+    } else if (problem.empty()) {
       problem = "the option --device DIR is required";
     }
   }
