@@ -11,9 +11,12 @@ install(FILES docs/man/brandsim-delivery.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/m
 # named after the command.
 install(FILES tools/brandsim/completion.bash
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME brandsim)
+# The documents keep their places in the source tree, so that the links
+# between them hold where they are installed.
 set(BRANDINST_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/brandsim)
-install(FILES README.md docs/delivery.md DESTINATION ${BRANDINST_DOCDIR})
-install(FILES tools/lint/README.md DESTINATION ${BRANDINST_DOCDIR} RENAME lint.md)
+install(FILES README.md DESTINATION ${BRANDINST_DOCDIR})
+install(FILES docs/delivery.md docs/report.png DESTINATION ${BRANDINST_DOCDIR}/docs)
+install(FILES tools/lint/README.md DESTINATION ${BRANDINST_DOCDIR}/tools/lint)
 install(FILES examples/README.md DESTINATION ${BRANDINST_DOCDIR}/examples)
 install(DIRECTORY examples/device DESTINATION ${BRANDINST_DOCDIR}/examples)
 

@@ -40,8 +40,8 @@ check_tree() {
     "$share/man/man5/brandsim-delivery.5"
     "$share/bash-completion/completions/brandsim"
     "$share/doc/brandsim/README.md"
-    "$share/doc/brandsim/delivery.md"
-    "$share/doc/brandsim/lint.md"
+    "$share/doc/brandsim/docs/delivery.md"
+    "$share/doc/brandsim/tools/lint/README.md"
     "$share/doc/brandsim/examples/device/registry.reg"
     "$share/doc/brandsim/examples/device/fs/Temp/branding/brand.ini"
   )
