@@ -64,12 +64,13 @@ TEST(Docs, LintCodesAreOneSetInTheProgramTheReadmeAndTheChecks) {
   std::set<std::string> used;
   for (const auto& entry : fs::directory_iterator(kSource / "tools/lint")) {
     if (entry.path().extension() != ".cpp" || entry.path().filename() == "codes.cpp") continue;
-    for (const std::string& code : Matches(Read(entry.path()),
-                                           "\"((?:ini|reg|msg|file|pkg|device|lint)-[a-z0-9-]+)\"")) {
+    for (const std::string& code :
+         Matches(Read(entry.path()), "\"((?:ini|reg|msg|file|pkg|device|lint)-[a-z0-9-]+)\"")) {
       used.insert(code);
     }
   }
-  EXPECT_EQ(used, table) << "the checks report codes that the table does not list, or the other way";
+  EXPECT_EQ(used, table)
+      << "the checks report codes that the table does not list, or the other way";
 }
 
 TEST(Docs, TheDeliveryReferenceNamesThePlacementGroupsAsTheCodeHoldsThem) {

@@ -21,8 +21,8 @@ bool IsFlag(const std::string& name) {
 }
 
 const std::vector<std::string> kLongOptions = {
-    "--device",  "--answer",  "--installer", "--journal", "--report", "--real-time",
-    "--quiet",   "--changes", "--dry-run",   "--help",    "--version"};
+    "--device", "--answer",  "--installer", "--journal", "--report", "--real-time",
+    "--quiet",  "--changes", "--dry-run",   "--help",    "--version"};
 
 // The commands beside a run, which stand first on the line.
 const std::vector<std::string> kCommands = {"lint", "package"};
@@ -70,7 +70,8 @@ Action ParseOptions(const std::vector<std::string>& args, Options* options, std:
       continue;
     }
     if (!TakesValue(name)) {
-      if (problem.empty()) problem = "unknown option '" + name + "'" + DidYouMean(name, kLongOptions);
+      if (problem.empty())
+        problem = "unknown option '" + name + "'" + DidYouMean(name, kLongOptions);
       continue;
     }
     if (!has_value) {
