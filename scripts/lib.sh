@@ -21,9 +21,10 @@ brandinst_ensure_packages() {
 }
 
 # Installs the build's needs with apt-get, only those that are missing.
+# dpkg-dev's dpkg-shlibdeps names the Debian package's runtime dependencies.
 brandinst_ensure_build_tools() {
   brandinst_ensure_packages cmake:cmake ninja-build:ninja g++:g++ pkgconf:pkg-config \
-    libgtest-dev libbenchmark-dev libmspack-dev zlib1g-dev
+    libgtest-dev libbenchmark-dev libmspack-dev zlib1g-dev dpkg-dev:dpkg-shlibdeps
 }
 
 # The fuzz targets need clang and its libFuzzer runtime.

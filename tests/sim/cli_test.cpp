@@ -100,6 +100,11 @@ TEST(BrandsimCommandLine, UsageErrorsGiveStatusTwoAndTouchNothing) {
       {"--journal without its value", {"--device", "DIR", "--journal"}, "--journal"},
       {"a flag given a value", {"--device", "DIR", "--quiet=1", "inst"}, "--quiet"},
       {"a word that is not UTF-8", {"--device", "DIR", "in\xffst"}, "UTF-8"},
+      {"a mistyped option", {"--device", "DIR", "--answr", "yes", "inst"},
+       "unknown option '--answr'; did you mean '--answer'?"},
+      {"a mistyped command", {"lnit", "DIR"}, "unknown command 'lnit'; did you mean 'lint'?"},
+      {"a mistyped command and its option", {"pakage", "--format", "json", "DIR"},
+       "did you mean 'package'?"},
   };
   for (const UsageCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -121,6 +126,40 @@ TEST(BrandsimCommandLine, UsageErrorsGiveStatusTwoAndTouchNothing) {
     EXPECT_EQ(Differences(before, TakeSnapshot(device.dir())), "");
     EXPECT_FALSE(support::fs::exists(journal));
   }
+}
+
+TEST(BrandsimCommandLine, EachCommandTakesDashHAndVersionAndLintListsItsCodes) {
+  RunResult version = Brandsim({"--version"}, kTimeout);
+  ASSERT_EQ(version.status, 0);
+  std::string number = version.out.substr(std::string("brandsim ").size());
+  const struct {
+    std::vector<std::string> args;
+    std::string starts;
+  } cases[] = {
+      {{"-h"}, "Usage: brandsim --device DIR"},
+      {{"lint", "-h"}, "usage: brandsim lint"},
+      {{"package", "-h"}, "Usage: brandsim package"},
+      {{"lint", "--version"}, "brandsim lint " + number},
+      {{"package", "--version"}, "brandsim package " + number},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    RunResult r = Brandsim(c.args, kTimeout);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.rfind(c.starts, 0), 0u) << r.out;
+  }
+  RunResult lint_help = Brandsim({"lint", "--help"}, kTimeout);
+  EXPECT_NE(lint_help.out.find("brandsim-delivery(5)"), std::string::npos) << lint_help.out;
+
+  RunResult codes = Brandsim({"lint", "--list-codes"}, kTimeout);
+  ASSERT_EQ(codes.status, 0) << codes.err;
+  EXPECT_TRUE(std::regex_match(codes.out, std::regex("([a-z]+(-[a-z0-9]+)+\n){50,}"))) << codes.out;
+  EXPECT_NE(codes.out.find("\nreg-typed-hex\n"), std::string::npos);
+
+  RunResult mistyped = Brandsim({"lint", "--fromat=json", "x"}, kTimeout);
+  EXPECT_EQ(mistyped.status, 2);
+  EXPECT_NE(mistyped.err.find("did you mean '--format'?"), std::string::npos) << mistyped.err;
 }
 
 struct ImageCase {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "brandinst_version.h"
 #include "driver/driver.h"
 #include "lint.h"
 #include "options.h"
@@ -32,7 +33,7 @@ int Run(brandsim::Options& options) {
   // Without an answer the consent question can only be put to a person.
   if (!options.answer_given && isatty(STDIN_FILENO)) config.ask_on_terminal = true;
 
-  config.run.version = BRANDSIM_VERSION;
+  config.run.version = BRANDINST_VERSION;
   config.run.command_line = options.command_line;
 
   std::string error;
@@ -118,7 +119,7 @@ int main(int argc, char** argv) {
       std::fputs(brandsim::HelpText(), stdout);
       return 0;
     case brandsim::Action::kVersion:
-      std::printf("brandsim %s\n", BRANDSIM_VERSION);
+      std::printf("brandsim %s\n", BRANDINST_VERSION);
       return 0;
     case brandsim::Action::kError:
       return UsageError(error);

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "platform/host/utf.h"
+#include "suggest.h"
 
 namespace brandsim {
 
@@ -18,6 +19,13 @@ bool IsFlag(const std::string& name) {
   return name == "--real-time" || name == "--quiet" || name == "--changes" || name == "--dry-run" ||
          name == "--help" || name == "--version";
 }
+
+const std::vector<std::string> kLongOptions = {
+    "--device", "--answer",  "--installer", "--journal", "--report", "--real-time",
+    "--quiet",  "--changes", "--dry-run",   "--help",    "--version"};
+
+// The commands beside a run, which stand first on the line.
+const std::vector<std::string> kCommands = {"lint", "package"};
 
 }  // namespace
 
@@ -39,7 +47,7 @@ Action ParseOptions(const std::vector<std::string>& args, Options* options, std:
       words.push_back(arg);
       continue;
     }
-    std::string name = arg;
+    std::string name = arg == "-h" ? "--help" : arg;
     std::string value;
     bool has_value = false;
     std::size_t equals = arg.find('=');
@@ -62,7 +70,8 @@ Action ParseOptions(const std::vector<std::string>& args, Options* options, std:
       continue;
     }
     if (!TakesValue(name)) {
-      if (problem.empty()) problem = "unknown option '" + name + "'";
+      if (problem.empty())
+        problem = "unknown option '" + name + "'" + DidYouMean(name, kLongOptions);
       continue;
     }
     if (!has_value) {
@@ -119,7 +128,16 @@ Action ParseOptions(const std::vector<std::string>& args, Options* options, std:
 
   if (help) return Action::kHelp;
   if (version) return Action::kVersion;
-  if (problem.empty() && !device_given) problem = "the option --device DIR is required";
+  if (!device_given) {
+    // Without --device a first word near a command was most likely meant as
+    // one, and its options are unknown here for that reason alone.
+    std::string command = words.empty() ? "" : Suggest(words[0], kCommands);
+    if (!command.empty()) {
+      problem = "unknown command '" + words[0] + "'; did you mean '" + command + "'?";
+    } else if (problem.empty()) {
+      problem = "the option --device DIR is required";
+    }
+  }
   if (problem.empty()) {
     std::string joined;
     for (std::size_t k = 0; k < words.size(); ++k) {
@@ -141,7 +159,7 @@ const char* HelpText() {
   return R"(Usage: brandsim --device DIR [OPTION...] [WORD...]
        brandsim lint [--format text|json] [--device DIR] DELIVERY_DIR
        brandsim package [--format text|json] [--device DIR] FILE
-       brandsim --help | --version
+       brandsim -h | --help | --version
 
 Runs the branding installer against an emulated device image in the folder
 DIR. The WORDs, joined by single blanks, are the program's command line:
@@ -199,7 +217,7 @@ Options (they may stand before or after the WORDs; `--name=VALUE` works too):
                        DIR/fs/Temp/branding before the run. Written
                        atomically; a FILE that cannot be created stops the
                        run (status 2) before anything is touched
-  --help               show this help and exit
+  -h, --help           show this help and exit
   --version            show the version and exit
   --                   end of the options: every later argument is a WORD
 
@@ -308,7 +326,10 @@ the device will misread, one finding a line as `FILE:LINE: warning|error:
 message [code]` (or a JSON array with --format json). With --device DIR it
 also checks the delivery against that device image. Its exit status: 0 when
 it found no error, 1 when it did, 2 for a usage error. `brandsim lint --help`
-lists the options.
+lists the options, `brandsim lint --list-codes` the codes of its findings.
+
+The delivery's format (brand.ini, the file groups, registry scripts, message
+files) is described in brandsim-delivery(5) and in docs/delivery.md.
 )";
 }
 

@@ -8,18 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "brandinst_version.h"
 #include "lint.h"
 #include "platform/host/cabinet.h"
 #include "platform/host/journal.h"
 #include "platform/host/package.h"
 #include "platform/host/utf.h"
 #include "platform/platform.h"
+#include "suggest.h"
 
 namespace brandsim {
 
 namespace {
 
 const char kUsage[] = R"(Usage: brandsim package [--format text|json] [--device DIR] FILE
+       brandsim package -h | --help | --version
 
 Shows what the CE package (or Today theme) FILE would install on the
 emulated device: where each file goes, each registry value with its type,
@@ -102,13 +105,19 @@ int RunPackage(const std::vector<std::string>& args) {
       }
       return false;
     };
-    if (arg == "--help") {
+    if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("brandsim package %s\n", BRANDINST_VERSION);
       return 0;
     } else if (value("--format", &format) || value("--device", &device)) {
       continue;
     } else if (arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "brandsim package: unknown option '%s'\n%s", arg.c_str(), kUsage);
+      std::string name = arg.substr(0, arg.find('='));
+      std::fprintf(stderr, "brandsim package: unknown option '%s'%s\n%s", name.c_str(),
+                   DidYouMean(name, {"--format", "--device", "--help", "--version"}).c_str(),
+                   kUsage);
       return 2;
     } else if (file.empty()) {
       file = arg;

@@ -5,11 +5,14 @@
 #include <fstream>
 #include <iostream>
 
+#include "brandinst_version.h"
+#include "codes.h"
 #include "lint.h"  // brandsim::RunLint
 #include "linter.h"
 #include "platform/text.h"
 #include "scratch.h"
 #include "settings/line_reader.h"
+#include "suggest.h"
 #include "text.h"
 
 namespace lint {
@@ -24,6 +27,7 @@ const char kUsage[] = "usage: brandsim lint [--format text|json] [--device DIR] 
 
 const char kHelp[] =
     "usage: brandsim lint [--format text|json] [--device DIR] DELIVERY_DIR\n"
+    "       brandsim lint --list-codes | -h | --help | --version\n"
     "\n"
     "Reads DELIVERY_DIR (what the device will hold as \\Temp\\branding) the way the\n"
     "device reads it, and reports what the device will do otherwise than meant.\n"
@@ -34,9 +38,19 @@ const char kHelp[] =
     "                  (line 0 for a finding about a whole file)\n"
     "  --device DIR    also check the delivery against the device image DIR\n"
     "                  (DIR/fs and DIR/registry.reg, as brandsim uses them)\n"
+    "  --list-codes    print the code of every finding, one a line, and exit\n"
+    "  -h, --help      show this help and exit\n"
+    "  --version       show the version and exit\n"
     "\n"
     "Exit status: 1 when an error was found, 0 otherwise, 2 for a usage error or\n"
-    "a delivery or device image that cannot be read.\n";
+    "a delivery or device image that cannot be read.\n"
+    "\n"
+    "What each code means: brandsim-lint(1) and tools/lint/README.md. What the\n"
+    "device reads (brand.ini, the file groups, registry scripts, message files):\n"
+    "brandsim-delivery(5) and docs/delivery.md.\n";
+
+const std::vector<std::string> kLongOptions = {"--format", "--device", "--list-codes", "--help",
+                                               "--version"};
 
 int Usage(std::ostream& err, const std::string& message) {
   err << "brandsim lint: " << message << "\n" << kUsage;
@@ -185,6 +199,14 @@ int ParseArguments(const std::vector<std::string>& args, Options* options, std::
         out << kHelp;
         return 0;
       }
+      if (arg == "--version") {
+        out << "brandsim lint " << BRANDINST_VERSION << "\n";
+        return 0;
+      }
+      if (arg == "--list-codes") {
+        for (std::size_t c = 0; c < kCodeCount; ++c) out << kCodes[c] << "\n";
+        return 0;
+      }
       std::string name = arg, value;
       bool inline_value = false;
       std::size_t eq = arg.find('=');
@@ -193,7 +215,9 @@ int ParseArguments(const std::vector<std::string>& args, Options* options, std::
         value = arg.substr(eq + 1);
         inline_value = true;
       }
-      if (name != "--format" && name != "--device") return Usage(err, "unknown option " + arg);
+      if (name != "--format" && name != "--device") {
+        return Usage(err, "unknown option " + name + brandsim::DidYouMean(name, kLongOptions));
+      }
       if (!inline_value) {
         if (i + 1 >= args.size()) return Usage(err, name + " needs a value");
         value = args[++i];
