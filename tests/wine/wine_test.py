@@ -1030,6 +1030,13 @@ def scenario_device_names(s):
     s.compare_with_brandsim()
 
 
+def scenario_wildcard(s):
+    """The wildcard rule both backends list with, against FindFirstFileW."""
+    code, out = s.wine(["C:\\brandinst\\wildcard.exe", "C:\\wildcard"], timeout=60,
+                       what="wildcard check")
+    s.check(code == 0, f"FindFirstFileW and the wildcard rule differ ({code}):\n{out}")
+
+
 def scenario_command_line(s):
     """Only the exact word `inst` runs the installation."""
     files = {
@@ -1079,6 +1086,7 @@ SCENARIOS = {
     "command_line": scenario_command_line,
     "string_table": scenario_string_table,
     "device_names": scenario_device_names,
+    "wildcard": scenario_wildcard,
 }
 
 
@@ -1118,10 +1126,14 @@ def command_setup(args):
     bin_dir = work / "bin"
     bin_dir.mkdir(exist_ok=True)
     helpers = Path(__file__).resolve().parent / "helpers"
-    for name, subsystem in (("wceload", "-mwindows"), ("probe", "-mconsole")):
+    # The wildcard check is built with the device program's own matcher.
+    matcher = [f"-I{source / 'src'}", str(source / "src" / "platform" / "wildcard.cpp"),
+               str(source / "src" / "platform" / "text.cpp")]
+    for name, subsystem, extra in (("wceload", "-mwindows", []), ("probe", "-mconsole", []),
+                                   ("wildcard", "-mconsole", matcher)):
         command = [tools["mingw"], "-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror", "-municode",
                    subsystem, "-static", "-s", "-o", str(bin_dir / f"{name}.exe"),
-                   str(helpers / f"{name}.cpp")]
+                   str(helpers / f"{name}.cpp")] + extra
         code, out = run(command, 300, f"building {name}.exe")
         if code != 0:
             raise Failure(f"building {name}.exe failed ({code}):\n{out}")
@@ -1143,6 +1155,7 @@ def command_setup(args):
     (drive_c / "brandinst").mkdir(exist_ok=True)
     shutil.copy2(bin_dir / "wceload.exe", drive_c / "windows" / "wceload.exe")
     shutil.copy2(bin_dir / "probe.exe", drive_c / "brandinst" / "probe.exe")
+    shutil.copy2(bin_dir / "wildcard.exe", drive_c / "brandinst" / "wildcard.exe")
     shutil.copy2(exe, drive_c / "brandinst" / "brandinst.exe")
     (work / "ready").write_text(f"{exe}\n")
     print(f"setup: {exe} ({exe.stat().st_size} bytes) and a prefix at {template} "
