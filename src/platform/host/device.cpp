@@ -83,11 +83,11 @@ bool OpenDevice(const Config& config, std::string* error) {
   std::filesystem::path dir = std::filesystem::absolute(config.device, ec);
   struct stat st;
   if (ec || config.device.empty() || stat(dir.c_str(), &st) != 0) {
-    *error = config.device.string() + ": no such device image (a folder holding fs/)";
+    *error = ShowHostName(config.device.string()) + ": no such device image (a folder holding fs/)";
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
-    *error = config.device.string() + ": not a folder; a device image is a folder holding fs/";
+    *error = ShowHostName(config.device.string()) + ": not a folder; a device image is a folder holding fs/";
     return false;
   }
 
@@ -114,14 +114,14 @@ bool OpenDevice(const Config& config, std::string* error) {
   // with the descriptor: at CloseDevice, or when the process dies.
   state->lock = Fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!state->lock.valid()) {
-    *error = config.device.string() + ": cannot open the device image: " + std::strerror(errno);
+    *error = ShowHostName(config.device.string()) + ": cannot open the device image: " + std::strerror(errno);
     return false;
   }
   if (flock(state->lock.get(), LOCK_EX | LOCK_NB) != 0) {
     *error = errno == EWOULDBLOCK
-                 ? config.device.string() +
+                 ? ShowHostName(config.device.string()) +
                        ": the device image is in use by another brandsim run; wait for it to end"
-                 : config.device.string() + ": cannot lock the device image: " +
+                 : ShowHostName(config.device.string()) + ": cannot lock the device image: " +
                        std::strerror(errno);
     return false;
   }
@@ -129,6 +129,10 @@ bool OpenDevice(const Config& config, std::string* error) {
   state->registry_file = dir / "registry.reg";
   if (!state->tree.Open(state->fs_dir, error)) return false;
 
+  // What a save killed before its rename left: only now, under the lock,
+  // when no other run can be writing one; and never by a dry run, which
+  // leaves the image as it was.
+  if (!config.dry_run) RegistryStore::RemoveLeftovers(state->registry_file);
   // A missing registry.reg is an empty registry, written at the end.
   if (!state->registry.Load(state->registry_file, error)) return false;
   // What packages are checked against: the default device unless the image
@@ -144,7 +148,7 @@ bool OpenDevice(const Config& config, std::string* error) {
   if (!ec && config.dry_run) RemoveStaleViews(real);
   if (config.dry_run) {
     if (ec) {
-      *error = config.device.string() + ": " + ec.message();
+      *error = ShowHostName(config.device.string()) + ": " + ec.message();
       return false;
     }
     // Made once the image is known to be usable. A host program as the
@@ -244,7 +248,14 @@ bool CloseDevice(std::string* error) {
     }
   }
   std::string message;
-  if (!state.registry.Save(state.registry_file, &message)) errors.push_back(message);
+  if (!state.registry.Save(state.registry_file, &message)) {
+    errors.push_back(message);
+  } else if (state.registry.failed_saves() > 0) {
+    // An earlier flush said the file was not replaced; it is now.
+    errors.push_back(ShowHostName(state.registry_file.string()) +
+                     ": written at the end of the run with every registry change, after an "
+                     "earlier save had failed");
+  }
   if (!state.journal.Close(&message)) errors.push_back(message);
   g_open_handles_at_close = static_cast<int>(state.handles.size());
   std::filesystem::path view = state.view.dir;

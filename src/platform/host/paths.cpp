@@ -482,27 +482,27 @@ bool Tree::Open(const std::filesystem::path& fs_dir, std::string* error) {
   Close();
   struct stat st;
   if (lstat(fs_dir.c_str(), &st) != 0) {
-    *error = fs_dir.string() + ": " +
+    *error = ShowHostName(fs_dir.string()) + ": " +
              (errno == ENOENT ? std::string("missing: a device image holds its file system in fs/")
                               : std::string(std::strerror(errno)));
     return false;
   }
   if (S_ISLNK(st.st_mode)) {
-    *error = fs_dir.string() + ": is a link; the device's file system must be a folder";
+    *error = ShowHostName(fs_dir.string()) + ": is a link; the device's file system must be a folder";
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
-    *error = fs_dir.string() + ": not a folder";
+    *error = ShowHostName(fs_dir.string()) + ": not a folder";
     return false;
   }
   Fd fd(open(fs_dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) {
-    *error = fs_dir.string() + ": cannot open: " + std::strerror(errno);
+    *error = ShowHostName(fs_dir.string()) + ": cannot open: " + std::strerror(errno);
     return false;
   }
   struct stat opened;
   if (fstat(fd.get(), &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
-    *error = fs_dir.string() + ": changed while it was being opened";
+    *error = ShowHostName(fs_dir.string()) + ": changed while it was being opened";
     return false;
   }
   DropOpened();

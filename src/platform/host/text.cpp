@@ -159,6 +159,57 @@ std::u16string FromUtf8(std::string_view text) {
 
 bool FromUtf8Exact(std::string_view text, std::u16string* out) { return Utf8ToUtf16(text, out); }
 
+void AppendShown(char32_t c, std::string* out) {
+  static const char kDigits[] = "0123456789abcdef";
+  if (c == '\r') {
+    *out += "\\r";
+  } else if (c == '\n') {
+    *out += "\\n";
+  } else if (c == '\t') {
+    *out += "\\t";
+  } else if (c < 0x20 || c == 0x7F) {
+    *out += "\\x";
+    out->push_back(kDigits[c >> 4]);
+    out->push_back(kDigits[c & 0xF]);
+  } else if (c >= 0x80 && c < 0xA0) {
+    // C1 controls: some terminals act on them too.
+    *out += "\\u00";
+    out->push_back(kDigits[c >> 4]);
+    out->push_back(kDigits[c & 0xF]);
+  } else {
+    AppendUtf8(c, out);
+  }
+}
+
+std::string ShowHostName(std::string_view bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    std::size_t end = i + 1;
+    while (end < bytes.size() && end - i < 4 &&
+           (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80) {
+      ++end;
+    }
+    // The longest run that may be one character, decoded strictly.
+    std::u16string one;
+    if (FromUtf8Exact(bytes.substr(i, end - i), &one) && !one.empty()) {
+      char32_t c = one[0];
+      if (one.size() == 2) c = 0x10000 + ((c - 0xD800) << 10) + (one[1] - 0xDC00);
+      AppendShown(c, &out);
+      i = end;
+      continue;
+    }
+    unsigned char b = static_cast<unsigned char>(bytes[i]);
+    out += "\\x";
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 0xF]);
+    ++i;
+  }
+  return out;
+}
+
 std::u16string FoldName(std::u16string_view text) {
   std::u16string out(text);
   for (char16_t& c : out) c = wtext::ToLower(c);

@@ -17,4 +17,11 @@ std::u16string FromUtf8(std::string_view text);
 // UTF-8 to UTF-16; false for anything that is not valid UTF-8.
 bool FromUtf8Exact(std::string_view text, std::u16string* out);
 
+// A host name (a path, a file name) for a message: UTF-8 as it stands, with
+// control characters escaped (\r, \n, \t, \xNN; \u0085 for C1 ones) and
+// each byte that is not part of valid UTF-8 shown as \xNN. Never cut at a NUL.
+std::string ShowHostName(std::string_view bytes);
+// Appends one character as a message shows it (the escapes above).
+void AppendShown(char32_t c, std::string* out);
+
 }  // namespace host
