@@ -170,6 +170,7 @@ bool OpenDevice(const Config& config, std::string* error) {
     state->fs_dir = state->view.dir / "fs";
     state->registry_file = state->view.dir / "registry.reg";
     state->tree.Close();
+    state->tree.SetView(state->view.linked ? 1 : 0, &state->view.foreign);
     if (!state->tree.Open(state->fs_dir, error)) {
       std::string ignored;
       RemovePrivateView(state->view.dir, &ignored);

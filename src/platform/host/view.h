@@ -20,6 +20,7 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -33,6 +34,20 @@ struct PrivateView {
   std::size_t copied = 0;  // files copied rather than linked
   // Why the view is not beside the image (it went to TMPDIR), or empty.
   std::string elsewhere;
+  // What the view made in place of what is not the device's own (paths.h,
+  // Tree::Owns), by (dev, ino) in the view: a file with another hard link,
+  // a device node, fifo or socket is linked in (which reads nothing), or,
+  // where it cannot be, stands in the view as an empty file of its size,
+  // mode and times, never a copy of its bytes; a mount point stands as an
+  // empty folder. A real run tells these apart by their own link count,
+  // their type and their file system, none of which the view keeps: in
+  // the view every linked file has one link more than in the image, and
+  // the stand-ins are plain files and folders. So the backend takes, in a
+  // view, a file as the device's own when it is a regular file with at
+  // most 2 links (its image name and its view name) and not in this set,
+  // a folder when it is not in this set; outside a view, with 1 link. The
+  // dry run then refuses exactly what the real run refuses.
+  std::set<std::pair<dev_t, ino_t>> foreign;
   // Files that CopyUp gave a new inode: the new one's (dev, ino) to the
   // image's, so that what the run changed is told as a real run's would be.
   std::map<std::pair<dev_t, ino_t>, std::pair<dev_t, ino_t>> copied_up;
