@@ -171,16 +171,10 @@ class Builder {
     return true;
   }
 
-  // What is not the device's own file (view.h): linked, which reads
-  // nothing, or else an empty file of the same size, mode and times, never
-  // a copy of its bytes; either way marked.
-  bool Foreign(int from, int to, const char* name, const struct stat& st,
-               const std::string& path) {
-    if (!copy_files_ && linkat(from, name, to, name, 0) == 0) {
-      view_->linked = true;
-      view_->foreign.insert({st.st_dev, st.st_ino});
-      return true;
-    }
+  // What is not the device's own file (view.h): an empty file of the same
+  // size, mode and times, marked. Not a link, which would change the other
+  // file's link count and change time, nor a copy, which would read it.
+  bool Foreign(int to, const char* name, const struct stat& st, const std::string& path) {
     Fd out(openat(to, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid()) return Fail(path, "cannot make its stand-in in the view");
     if (geteuid() == 0) (void)fchown(out.get(), st.st_uid, st.st_gid);
@@ -198,7 +192,7 @@ class Builder {
     struct stat st;
     if (fstatat(from, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(path, "cannot read");
     if (!S_ISLNK(st.st_mode) && (!S_ISREG(st.st_mode) || st.st_nlink > 1)) {
-      return Foreign(from, to, name, st, path);
+      return Foreign(to, name, st, path);
     }
     if (!copy_files_) {
       if (linkat(from, name, to, name, 0) == 0) {

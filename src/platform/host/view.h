@@ -36,9 +36,9 @@ struct PrivateView {
   std::string elsewhere;
   // What the view made in place of what is not the device's own (paths.h,
   // Tree::Owns), by (dev, ino) in the view: a file with another hard link,
-  // a device node, fifo or socket is linked in (which reads nothing), or,
-  // where it cannot be, stands in the view as an empty file of its size,
-  // mode and times, never a copy of its bytes; a mount point stands as an
+  // a device node, fifo or socket stands in the view as an empty file of
+  // its size, mode and times (neither linked, which would change the file's
+  // link count, nor copied, which would read it); a mount point stands as an
   // empty folder. A real run tells these apart by their own link count,
   // their type and their file system, none of which the view keeps: in
   // the view every linked file has one link more than in the image, and
