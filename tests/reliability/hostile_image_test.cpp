@@ -175,6 +175,25 @@ TEST_F(HostileImage, NewFilesThatAKilledSaveLeftAreRemovedByTheNextRun) {
   EXPECT_EQ(support::ReadBytes(outside() / "secret.txt"), "secret");
 }
 
+// A dry run killed before it removed its view leaves the image's files with
+// a second link (the view's); the next real run removes that view, by its
+// one name, and finds its files its own again.
+TEST_F(HostileImage, AViewThatAKilledDryRunLeftDoesNotHoldUpTheNextRealRun) {
+  support::WriteBytes(staging() / "logo.gif", "logo");
+  struct stat st;
+  ASSERT_EQ(stat(image().c_str(), &st), 0);
+  const fs::path view = work.path() / (".brandsim-dryrun." + std::to_string(st.st_dev) + "." +
+                                       std::to_string(st.st_ino) + ".view");
+  fs::create_directories(view / "fs/Temp/branding");
+  fs::create_hard_link(staging() / "logo.gif", view / "fs/Temp/branding/logo.gif");
+  support::RunResult run =
+      support::Brandsim({"--device", image().string(), "--answer", "yes", "inst"}, kTimeout);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_FALSE(fs::exists(view));
+  EXPECT_FALSE(fs::exists(staging() / "logo.gif")) << run.out;
+  EXPECT_EQ(run.out.find("not the device's"), std::string::npos) << run.out;
+}
+
 // Staged files that are not the device's own: a hard link to a read-only
 // host file, a fifo where the settings are, a socket. The clean-up never
 // changes the host file's mode, never opens the fifo, and says why it left

@@ -180,11 +180,11 @@ Options (they may stand before or after the WORDs; `--name=VALUE` works too):
                        the transcript, the journal and --changes are what a
                        real run gives (the journal's "run" event says
                        "dry_run":true). The view is a hidden folder beside
-                       DIR, .brandsim-dryrun.DEV.INO.XXXXXX, of new folders
+                       DIR, .brandsim-dryrun.DEV.INO.view, of new folders
                        and hard links to the image's files (a file is copied
                        before its attributes change); it is removed at the
                        end, and one that a killed dry run left is removed by
-                       the next dry run on DIR. Where DIR's parent is not
+                       the next run on DIR. Where DIR's parent is not
                        writable the view goes to TMPDIR, and with
                        --installer PROGRAM its files are copies (the program
                        could write into a file in place).

@@ -142,10 +142,12 @@ bool OpenDevice(const Config& config, std::string* error) {
   // What dry runs of this image left when they were killed. Only now: the
   // lock keeps any other run from using one of them. Views are named and
   // placed after the folder itself, however DIR was spelled (a link to it,
-  // a trailing slash). Only a dry run looks: a real run never reaches
-  // outside the image, and a leftover view is harmless until then.
+  // a trailing slash). A dry run reads the folders for them; a real run,
+  // which reads nothing outside the image, tries the one name a view has:
+  // a view left in place would give every file of the image a second link,
+  // which makes it no longer the device's own.
   std::filesystem::path real = std::filesystem::canonical(dir, ec);
-  if (!ec && config.dry_run) RemoveStaleViews(real);
+  if (!ec) RemoveStaleViews(real, config.dry_run);
   if (config.dry_run) {
     if (ec) {
       *error = ShowHostName(config.device.string()) + ": " + ec.message();

@@ -272,6 +272,8 @@ std::string ViewPrefix(const std::filesystem::path& image) {
   return ".brandsim-dryrun." + std::to_string(st.st_dev) + "." + std::to_string(st.st_ino) + ".";
 }
 
+const char kViewSuffix[] = "view";
+
 std::filesystem::path TempFolder() {
   const char* tmp = std::getenv("TMPDIR");
   return tmp != nullptr && *tmp != 0 ? tmp : "/tmp";
@@ -288,11 +290,13 @@ bool MakePrivateView(const std::filesystem::path& image, bool copy_files, Privat
     return false;
   }
   // Beside the image, where links to its files can be made; else in TMPDIR.
-  std::string where = (image.parent_path() / (prefix + "XXXXXX")).string();
-  if (mkdtemp(where.data()) == nullptr) {
+  // One name for each image (one dry run at a time holds its lock), so that
+  // a real run can find what a killed dry run left without reading a folder.
+  std::string where = (image.parent_path() / (prefix + kViewSuffix)).string();
+  if (mkdir(where.c_str(), 0700) != 0) {
     view->elsewhere = image.parent_path().string() + ": " + std::strerror(errno);
-    where = (TempFolder() / (prefix + "XXXXXX")).string();
-    if (mkdtemp(where.data()) == nullptr) {
+    where = (TempFolder() / (prefix + kViewSuffix)).string();
+    if (mkdir(where.c_str(), 0700) != 0) {
       *error = "cannot make a folder for the dry run's view, neither beside " + image.string() +
                " (" + view->elsewhere + ") nor in " + TempFolder().string() + ": " +
                std::strerror(errno);
@@ -334,9 +338,20 @@ bool RemovePrivateView(const std::filesystem::path& dir, std::string* error) {
   return true;
 }
 
-void RemoveStaleViews(const std::filesystem::path& image) {
+void RemoveStaleViews(const std::filesystem::path& image, bool look_in_folders) {
   std::string prefix = ViewPrefix(image);
   if (prefix.empty()) return;
+  if (!look_in_folders) {
+    // By its name alone: a name that is not there costs a failed lookup,
+    // which opens and reads nothing.
+    std::string ignored;
+    for (const std::filesystem::path& folder : {image.parent_path(), TempFolder()}) {
+      std::filesystem::path view = folder / (prefix + kViewSuffix);
+      struct stat st;
+      if (lstat(view.c_str(), &st) == 0) RemovePrivateView(view, &ignored);
+    }
+    return;
+  }
   for (const std::filesystem::path& folder : {image.parent_path(), TempFolder()}) {
     Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) continue;

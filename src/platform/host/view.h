@@ -1,5 +1,5 @@
 // A dry run's private view of a device image: a folder beside the image
-// (`.brandsim-dryrun.DEV.INO.XXXXXX` in DIR's parent, DEV and INO being
+// (`.brandsim-dryrun.DEV.INO.view` in DIR's parent, DEV and INO being
 // DIR's) holding `fs/`, a tree of new folders whose files are hard links to
 // the image's files, and the registry file the run writes. The run changes
 // the view's folders only: a move, a deletion or a new file changes names in
@@ -64,8 +64,13 @@ bool RemovePrivateView(const std::filesystem::path& dir, std::string* error);
 
 // Removes the views that dry runs of `image` left when they were killed:
 // those named after its device and inode, beside it and in TMPDIR. Only
-// while the image is locked, so that no run is using one of them.
-void RemoveStaleViews(const std::filesystem::path& image);
+// while the image is locked, so that no run is using one of them. With
+// `look_in_folders` (a dry run) the two folders are read for every such
+// name, older spellings included; without (a real run, which reads nothing
+// outside the image) only the one name a view has is tried. A real run
+// must: a view's links give the image's files a second link, and a file
+// with two is not the device's own (paths.h).
+void RemoveStaleViews(const std::filesystem::path& image, bool look_in_folders);
 
 // Gives the file `name` in `folder` (whose lstat is `st`) an inode of its
 // own: a copy with the same bytes, owner and times, and the mode `mode`,
