@@ -517,14 +517,35 @@ bool Parser::ValueLine(std::u16string_view s) {
   return true;
 }
 
+}  // namespace
+
 // Writes UTF-16LE straight into the output bytes.
+// With a file descriptor, what is written goes to it in pieces, so that
+// writing a registry takes no second copy of it in memory; with neither a
+// string nor a descriptor, the bytes are only counted.
 class Writer {
  public:
-  explicit Writer(std::string* out) : out_(out) {}
+  explicit Writer(std::string* out, int fd = -1) : out_(out), fd_(fd) {}
+  ~Writer() = default;
   void Unit(char16_t c) {
+    written_ += 2;
+    if (out_ == nullptr) return;
     out_->push_back(static_cast<char>(c & 0xFF));
     out_->push_back(static_cast<char>(c >> 8));
+    if (fd_ >= 0 && out_->size() >= kPiece) Flush();
   }
+  // Writes what is held to the descriptor; false (errno set) once any
+  // write failed.
+  bool Flush() {
+    if (fd_ >= 0 && ok_ && !out_->empty()) {
+      ok_ = WriteAll(fd_, *out_);
+      if (!ok_) error_ = errno;
+      out_->clear();
+    }
+    errno = error_;
+    return ok_;
+  }
+  std::uintmax_t written() const { return written_; }
   void Text(std::u16string_view text) {
     for (char16_t c : text) Unit(c);
   }
@@ -550,8 +571,15 @@ class Writer {
   }
 
  private:
+  static constexpr std::size_t kPiece = 1 << 16;
   std::string* out_;
+  int fd_;
+  bool ok_ = true;
+  int error_ = 0;
+  std::uintmax_t written_ = 0;
 };
+
+namespace {
 
 // REG_SZ data that reads back byte for byte from "text": UTF-16 with one
 // terminator, at the end, and nothing that would break the line.
@@ -832,9 +860,31 @@ bool RegistryStore::Parse(std::string_view bytes, const std::string& file_name,
   Lines check_lines(body, utf16);
   Parser check(&check_lines, shown, nullptr);
   if (!check.Run(error)) return false;
+  bool was_empty = true;
+  for (const auto& root : roots_) {
+    if (!root->values.empty() || !root->subkeys.empty()) was_empty = false;
+  }
   Lines lines(body, utf16);
   Parser apply(&lines, shown, this);
-  return apply.Run(error);
+  if (!apply.Run(error)) return false;
+  // What loads must load again once written back, which may take more
+  // bytes than it was read from (UTF-8 becomes UTF-16, every key gets a
+  // line of its own). Checked where the file is the whole registry, which
+  // is then emptied again.
+  if (was_empty) {
+    std::uintmax_t size = WrittenSize();
+    if (size > kMaxFileBytes) {
+      for (int r = 0; r < kRootCount; ++r) {
+        roots_[r] = std::make_shared<RegKey>();
+        roots_[r]->name = kRootNames[r];
+      }
+      *error = shown + ": the registry it holds would be written back as " +
+               std::to_string(size) + " bytes; a registry file may hold at most " +
+               std::to_string(kMaxFileBytes) + " bytes";
+      return false;
+    }
+  }
+  return true;
 }
 
 bool RegistryStore::Load(const std::filesystem::path& file, std::string* error) {
@@ -912,16 +962,26 @@ std::u16string FormatValue(const RegValue& value) {
   return text;
 }
 
-std::string RegistryStore::Serialize() const {
-  std::string out;
-  Writer w(&out);
+void RegistryStore::Write(Writer& w) const {
   w.Unit(0xFEFF);
   w.Ascii("Windows Registry Editor Version 5.00\r\n\r\n");
   for (const auto& root : roots_) {
     std::u16string path = root->name;
     WriteKey(w, *root, path, true);
   }
+}
+
+std::string RegistryStore::Serialize() const {
+  std::string out;
+  Writer w(&out);
+  Write(w);
   return out;
+}
+
+std::uintmax_t RegistryStore::WrittenSize() const {
+  Writer w(nullptr);
+  Write(w);
+  return w.written();
 }
 
 bool RegistryStore::Save(const std::filesystem::path& file, std::string* error) const {
@@ -943,7 +1003,6 @@ bool RegistryStore::Save(const std::filesystem::path& file, std::string* error) 
       return false;
     }
   }
-  const std::string bytes = Serialize();
   std::filesystem::path folder = file.parent_path();
   if (folder.empty()) folder = ".";
 
@@ -972,7 +1031,10 @@ bool RegistryStore::Save(const std::filesystem::path& file, std::string* error) 
     *error = SystemError(what, shown, err) + kept;
     return false;
   };
-  if (!WriteAll(fd, bytes)) return give_up("write the new", errno);
+  std::string piece;
+  Writer w(&piece, fd);
+  Write(w);
+  if (!w.Flush()) return give_up("write the new", errno);
   if (::fsync(fd) != 0) return give_up("sync the new", errno);
   int closed = ::close(fd);
   fd = -1;

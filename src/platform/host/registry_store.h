@@ -12,6 +12,8 @@
 
 namespace host {
 
+class Writer;
+
 // Folds case the way key and value names compare on the device.
 std::u16string FoldCase(std::u16string_view text);
 
@@ -96,6 +98,8 @@ class RegistryStore {
 
   // The regedit layout, UTF-16LE with a byte-order mark, keys in a stable order.
   std::string Serialize() const;
+  // The bytes Serialize would give, counted without making them.
+  std::uintmax_t WrittenSize() const;
   // Atomic: a new file beside the old one (`FILE.new-PID-N`), synced, then
   // renamed over it. On failure *error says what the file holds now: what
   // it held before this save (as read, or as an earlier save wrote it), or,
@@ -110,6 +114,8 @@ class RegistryStore {
   static std::size_t RemoveLeftovers(const std::filesystem::path& file);
 
  private:
+  void Write(Writer& w) const;
+
   std::shared_ptr<RegKey> roots_[kRootCount];
   mutable int saves_ = 0;
   mutable int failed_saves_ = 0;
