@@ -360,6 +360,18 @@ TEST_F(HostileImage, MessagesShowNamesEscaped) {
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find("bad\\xff\\x1b[2Jname"), std::string::npos) << run.err;
   EXPECT_FALSE(HasRawControl(run.err));
+
+  // A staged file whose name is not UTF-8 and holds an escape: the device
+  // reaches it (the clean-up removes it) and the transcript shows its bytes.
+  support::WriteBytes(staging() / std::string("logo\xff\x1b[2J.gif"), "x");
+  support::RunResult inst =
+      support::Brandsim({"--device", image().string(), "--answer", "yes", "inst"}, kTimeout);
+  EXPECT_EQ(inst.status, 0) << inst.err;
+  EXPECT_NE(inst.out.find("delete \\Temp\\branding\\logo\\xff\\x1b[2J.gif: ok"),
+            std::string::npos)
+      << inst.out;
+  EXPECT_FALSE(HasRawControl(inst.out));
+  EXPECT_FALSE(fs::exists(staging()));
 }
 
 }  // namespace

@@ -47,6 +47,12 @@ std::string Show(std::u16string_view text) {
     if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
         text[i + 1] < 0xE000) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (c >= 0xDC80 && c <= 0xDCFF) {
+      // A host byte that is not UTF-8 (FromUtf8).
+      out += "\\x";
+      out.push_back(kHexDigits[(c >> 4) & 0xF]);
+      out.push_back(kHexDigits[c & 0xF]);
+      continue;
     } else if (c >= 0xD800 && c < 0xE000) {
       // A lone surrogate has no UTF-8 form: its number is shown.
       out += "\\u";

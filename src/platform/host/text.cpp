@@ -37,8 +37,11 @@ void AppendUtf8(char32_t c, std::string* out) {
 }
 
 // Converts; false (with U+FFFD in place) when a lone surrogate was met.
-bool Utf16ToUtf8(std::u16string_view text, std::string* out) {
+// With `host_bytes`, a lone U+DC80..U+DCFF is the host byte it stands for
+// (FromUtf8) and is written back as that byte.
+bool Utf16ToUtf8(std::u16string_view text, std::string* out, bool host_bytes = false) {
   bool exact = true;
+  bool bytes = false;
   out->clear();
   out->reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -46,13 +49,17 @@ bool Utf16ToUtf8(std::u16string_view text, std::string* out) {
     if (IsHigh(text[i]) && i + 1 < text.size() && IsLow(text[i + 1])) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
+    } else if (host_bytes && c >= 0xDC80 && c <= 0xDCFF) {
+      out->push_back(static_cast<char>(c & 0xFF));
+      bytes = true;
+      continue;
     } else if (IsHigh(text[i]) || IsLow(text[i])) {
       c = 0xFFFD;
       exact = false;
     }
     AppendUtf8(c, out);
   }
-  return exact;
+  return exact && !bytes;
 }
 
 // Code page 1250 to UTF-16, one entry a byte: every byte is one character.
@@ -100,12 +107,19 @@ std::string ToUtf8(std::u16string_view text) {
   return out;
 }
 
-bool ToUtf8Exact(std::u16string_view text, std::string* out) { return Utf16ToUtf8(text, out); }
+bool ToUtf8Exact(std::u16string_view text, std::string* out) {
+  if (Utf16ToUtf8(text, out, true)) return true;
+  // Host bytes stand in the text: exact only when they read back as the
+  // same text, so that no two names lead to one host name.
+  return FromUtf8(*out) == text;
+}
 
 namespace {
 
 // Decodes UTF-8; each byte that is not part of a valid sequence becomes
-// U+FFFD. Yields whether there was none.
+// the lone surrogate U+DC80..U+DCFF of its value, which ToUtf8Exact turns
+// back into that byte (a host name read this way leads back to its file)
+// and messages show as \xNN. Yields whether there was none.
 bool Utf8ToUtf16(std::string_view text, std::u16string* result) {
   std::u16string& out = *result;
   out.clear();
@@ -132,7 +146,7 @@ bool Utf8ToUtf16(std::string_view text, std::u16string* result) {
       valid = false;
     }
     if (!valid) {
-      out.push_back(u'\uFFFD');
+      out.push_back(static_cast<char16_t>(0xDC00 | b));
       exact = false;
       ++i;
       continue;
