@@ -111,6 +111,8 @@ TEST_F(HostileImage, RegistryFilesThatCannotBeUsedAreRefusedBeforeAnythingIsTouc
   support::WriteBytes(staging() / "brand.ini",
                       "[REG_DEL_KEY]\r\nkey0=\"HKEY_LOCAL_MACHINE\\Software\\Keep\"\r\n");
   const fs::path reg = image() / "registry.reg";
+  // Even what a killed save left stays: a refused image is not touched.
+  support::WriteBytes(image() / "registry.reg.new-9-9", "left by a killed save");
   struct Case {
     const char* what;
     std::string expected;

@@ -129,10 +129,6 @@ bool OpenDevice(const Config& config, std::string* error) {
   state->registry_file = dir / "registry.reg";
   if (!state->tree.Open(state->fs_dir, error)) return false;
 
-  // What a save killed before its rename left: only now, under the lock,
-  // when no other run can be writing one; and never by a dry run, which
-  // leaves the image as it was.
-  if (!config.dry_run) RegistryStore::RemoveLeftovers(state->registry_file);
   // A missing registry.reg is an empty registry, written at the end.
   if (!state->registry.Load(state->registry_file, error)) return false;
   // What packages are checked against: the default device unless the image
@@ -142,12 +138,13 @@ bool OpenDevice(const Config& config, std::string* error) {
   // What dry runs of this image left when they were killed. Only now: the
   // lock keeps any other run from using one of them. Views are named and
   // placed after the folder itself, however DIR was spelled (a link to it,
-  // a trailing slash). A dry run reads the folders for them; a real run,
-  // which reads nothing outside the image, tries the one name a view has:
-  // a view left in place would give every file of the image a second link,
-  // which makes it no longer the device's own.
+  // a trailing slash). A dry run reads the folders for them, here, before
+  // it makes its own; a real run, which reads nothing outside the image,
+  // tries the one name a view has, below: a view left in place would give
+  // every file of the image a second link, which makes it no longer the
+  // device's own.
   std::filesystem::path real = std::filesystem::canonical(dir, ec);
-  if (!ec) RemoveStaleViews(real, config.dry_run);
+  if (!ec && config.dry_run) RemoveStaleViews(real, true);
   if (config.dry_run) {
     if (ec) {
       *error = ShowHostName(config.device.string()) + ": " + ec.message();
@@ -198,6 +195,14 @@ bool OpenDevice(const Config& config, std::string* error) {
     return false;
   }
   if (config.report) state->journal.Keep();
+  // Only once the image has been found usable, so that a refused one is
+  // left as it was; before the program runs, under the lock.
+  if (!config.dry_run) {
+    // What a save killed before its rename left (a dry run leaves the
+    // image as it was).
+    RegistryStore::RemoveLeftovers(state->registry_file);
+    if (!real.empty()) RemoveStaleViews(real, false);
+  }
   if (!config.run.version.empty()) JournalRun(*state);
   g_run_record = RunRecord{};
 
