@@ -43,6 +43,33 @@ std::int32_t SetDword(HKey key, const char16_t* name, std::uint32_t value) {
   return platform::RegSetValueExW(key, name, 0, platform::kRegDword, bytes, 4);
 }
 
+// A name holding a line break could never be written to registry.reg: the
+// device refuses to make it (invalid name), and everything else of the run
+// is written at the end, where taking it would lose them all.
+TEST_F(Registry, NamesTheRegistryFileCannotHoldAreRefusedWhenMade) {
+  ASSERT_TRUE(Open());
+  HKey bad = platform::kNullKey;
+  for (const char16_t* name : {u"Bad\rKey", u"A\\Bad\nKey"}) {
+    EXPECT_EQ(platform::RegCreateKeyExW(kHkeyLocalMachine, name, 0, nullptr, 0, 0, nullptr, &bad,
+                                        nullptr),
+              123);
+  }
+  HKey key = Create(kHkeyLocalMachine, u"Software\\Odd");
+  EXPECT_EQ(SetDword(key, u"A\rB", 1), 123);
+  EXPECT_EQ(SetDword(key, u"Fine", 2), kErrorSuccess);
+  EXPECT_EQ(platform::RegCloseKey(key), kErrorSuccess);
+  EXPECT_EQ(Close(), "");
+  EXPECT_NE(device.Registry().find("\"Fine\"=dword:00000002"), std::string::npos)
+      << device.Registry();
+  EXPECT_EQ(device.Registry().find("Bad"), std::string::npos) << device.Registry();
+  int refused = 0;
+  for (const simtest::JsonObject& e : Journal()) {
+    auto reason = e.find("reason");
+    if (reason != e.end() && reason->second.text == "invalid name") ++refused;
+  }
+  EXPECT_EQ(refused, 3);
+}
+
 TEST_F(Registry, CreateMakesEveryMissingKeyAndOpenFindsItInAnyCase) {
   ASSERT_TRUE(Open());
   std::uint32_t disposition = 0;

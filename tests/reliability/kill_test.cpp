@@ -137,16 +137,10 @@ Delivery MakeImage(const fs::path& image) {
   return delivery;
 }
 
-// Copies an image, its files as hard links: a run renames and removes
-// staged files but never writes into one, and should it ever do so, the
-// checks below compare every file with the bytes it was made with, so the
-// damage would show in that run and the ones after it.
+// Copies an image, every file a copy of its own: a file with another hard
+// link is not the device's, and a run would leave it alone.
 void CopyImage(const fs::path& from, const fs::path& to) {
-  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::create_hard_links);
-  // registry.reg is replaced by a rename, never written into; a real copy
-  // all the same, so that the reference keeps its own.
-  fs::remove(to / "registry.reg");
-  fs::copy_file(from / "registry.reg", to / "registry.reg");
+  fs::copy(from, to, fs::copy_options::recursive);
 }
 
 // A whole file, or "<unreadable>".

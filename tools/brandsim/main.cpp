@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,6 +22,10 @@ namespace {
 
 // SW_SHOWNORMAL: what the device's shell passes. The program does not use it.
 constexpr int kShowNormal = 1;
+
+// Whether the run got as far as the image: past that point a failure can no
+// longer say that nothing was touched.
+bool g_device_opened = false;
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "brandsim: %s\nTry 'brandsim --help' for more information.\n",
@@ -63,6 +68,7 @@ int Run(brandsim::Options& options) {
     std::fprintf(stderr, "brandsim: %s\n", error.c_str());
     return 2;
   }
+  g_device_opened = true;
 
   int status = Entry(host::ProgramInstance(), platform::Instance{}, options.command_line.c_str(),
                      kShowNormal);
@@ -102,7 +108,7 @@ int Run(brandsim::Options& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int Main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
 
   if (!args.empty() && args[0] == "lint") {
@@ -127,4 +133,20 @@ int main(int argc, char** argv) {
       break;
   }
   return Run(options);
+}
+
+// The last resort: whatever runs out of memory ends with a message and a
+// status, never with an abort. Inputs are bounded before they are read, so
+// this is a machine short of memory, not a hostile image.
+int main(int argc, char** argv) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs(g_device_opened
+                   ? "brandsim: out of memory; the run stopped part of the way through, and the "
+                     "image may hold some of its changes\n"
+                   : "brandsim: out of memory before the image was touched\n",
+               stderr);
+    return g_device_opened ? 1 : 2;
+  }
 }

@@ -198,11 +198,11 @@ Options (they may stand before or after the WORDs; `--name=VALUE` works too):
                        the transcript, the journal and --changes are what a
                        real run gives (the journal's "run" event says
                        "dry_run":true). The view is a hidden folder beside
-                       DIR, .brandsim-dryrun.DEV.INO.XXXXXX, of new folders
+                       DIR, .brandsim-dryrun.DEV.INO.view, of new folders
                        and hard links to the image's files (a file is copied
                        before its attributes change); it is removed at the
                        end, and one that a killed dry run left is removed by
-                       the next dry run on DIR. Where DIR's parent is not
+                       the next run on DIR. Where DIR's parent is not
                        writable the view goes to TMPDIR, and with
                        --installer PROGRAM its files are copies (the program
                        could write into a file in place).
@@ -226,13 +226,24 @@ Device image:
                        Device paths resolve without regard to case, `\` and `/`
                        both separate, and no operation leaves DIR/fs (`.`,
                        `..` and symbolic links fail as a missing path would).
+                       What is not the device's own file is listed but never
+                       opened, changed, moved or removed (access denied, the
+                       reason "not the device's"): a file with another hard
+                       link, a device node, a fifo, a socket, and a folder of
+                       another file system (a mount point), which is not
+                       entered either.
   DIR/registry.reg     the device's registry, in the layout regedit exports
                        (UTF-16LE with a byte-order mark, or UTF-8; the header
                        `Windows Registry Editor Version 5.00` or `REGEDIT4`).
-                       Missing: an empty registry. Written back at the end of
-                       the run (and whenever the program flushes it) as
-                       UTF-16LE, always atomically: a new file renamed over
-                       the old one.
+                       A regular file of at most 64 MiB (67108864 bytes); a
+                       symbolic link, fifo or device there, a bigger file, or
+                       a key or value name holding a line break is refused
+                       with status 2 before anything is touched. Missing: an
+                       empty registry. Written back at the end of the run (and
+                       whenever the program flushes it) as UTF-16LE, always
+                       atomically: a new file (registry.reg.new-*) renamed
+                       over the old one; new files that a killed run left are
+                       removed by the next run (not a dry run).
 
   DIR/device.ini       optional: the device that packages are checked against,
                        as key=value lines: processor=2577 (the processor

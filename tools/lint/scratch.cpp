@@ -35,6 +35,7 @@ bool CopiesBytes(const std::string& host_name) {
 
 struct Mirror {
   std::size_t entries = 0;
+  dev_t device_dev = 0;  // the device's fs/ folder's file system
   std::string error;
 
   bool Fail(const fs::path& path, const std::string& what) {
@@ -127,6 +128,10 @@ struct Mirror {
         if (depth >= kMaxDepth) continue;
         fs::create_directory(target, ec);
         if (ec) return Fail(target, "cannot create: " + ec.message());
+        // A folder of another file system is not the device's: the device
+        // never enters it, and neither does the mirror.
+        struct stat st;
+        if (lstat(source.c_str(), &st) != 0 || st.st_dev != device_dev) continue;
         if (!Device(source, target, depth + 1, depth == 0 && EqualNoCase(name, u"temp"))) {
           return false;
         }
@@ -165,10 +170,12 @@ bool ScratchDevice::Open(const fs::path& delivery, const fs::path& device, std::
       *error = device.string() + ": not a device image (no fs/ folder)";
       return false;
     }
-    // The user's file is named in the message, not the scratch copy.
-    host::RegistryStore store;
-    if (!store.Load(device / "registry.reg", error)) return false;
   }
+  // The user's file is named in the message, not the scratch copy. It is
+  // read once, as a run reads it (no link followed, no fifo waited for),
+  // and the scratch device gets what was read, written anew.
+  host::RegistryStore store;
+  if (!device.empty() && !store.Load(device / "registry.reg", error)) return false;
 
   std::string pattern = (fs::temp_directory_path(ec) / "brandsim-lint-XXXXXX").string();
   if (ec || mkdtemp(pattern.data()) == nullptr) {
@@ -182,9 +189,14 @@ bool ScratchDevice::Open(const fs::path& delivery, const fs::path& device, std::
   fs::create_directory(fs_dir, ec);
   bool ok = !ec;
   if (ok && !device.empty()) {
-    ok = mirror.Device(device / "fs", fs_dir, 0, false);
-    if (ok && fs::exists(device / "registry.reg", ec)) {
-      ok = mirror.Copy(device / "registry.reg", dir_ / "registry.reg");
+    struct stat st;
+    ok = stat((device / "fs").c_str(), &st) == 0;
+    mirror.device_dev = st.st_dev;
+    if (!ok) mirror.Fail(device / "fs", std::string("cannot read: ") + std::strerror(errno));
+    if (ok) ok = mirror.Device(device / "fs", fs_dir, 0, false);
+    std::string save_error;
+    if (ok && !store.Save(dir_ / "registry.reg", &save_error)) {
+      ok = mirror.Fail(dir_ / "registry.reg", save_error);
     }
   }
   fs::path staging = TempFolder(fs_dir) / "branding";

@@ -208,9 +208,13 @@ FileSnapshot SnapshotFiles(const std::filesystem::path& fs_dir) {
   std::error_code ec;
   std::filesystem::recursive_directory_iterator it(
       fs_dir, std::filesystem::directory_options::skip_permission_denied, ec);
+  struct stat top;
+  if (lstat(fs_dir.c_str(), &top) != 0) return snapshot;
   for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
     struct stat st;
     if (lstat(it->path().c_str(), &st) != 0) continue;
+    // A mount point is listed, never entered: what it holds is not the device's.
+    if (S_ISDIR(st.st_mode) && st.st_dev != top.st_dev) it.disable_recursion_pending();
     FileState state;
     state.folder = S_ISDIR(st.st_mode);
     state.size = state.folder ? 0 : static_cast<std::uintmax_t>(st.st_size);

@@ -83,11 +83,11 @@ bool OpenDevice(const Config& config, std::string* error) {
   std::filesystem::path dir = std::filesystem::absolute(config.device, ec);
   struct stat st;
   if (ec || config.device.empty() || stat(dir.c_str(), &st) != 0) {
-    *error = config.device.string() + ": no such device image (a folder holding fs/)";
+    *error = ShowHostName(config.device.string()) + ": no such device image (a folder holding fs/)";
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
-    *error = config.device.string() + ": not a folder; a device image is a folder holding fs/";
+    *error = ShowHostName(config.device.string()) + ": not a folder; a device image is a folder holding fs/";
     return false;
   }
 
@@ -114,14 +114,14 @@ bool OpenDevice(const Config& config, std::string* error) {
   // with the descriptor: at CloseDevice, or when the process dies.
   state->lock = Fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!state->lock.valid()) {
-    *error = config.device.string() + ": cannot open the device image: " + std::strerror(errno);
+    *error = ShowHostName(config.device.string()) + ": cannot open the device image: " + std::strerror(errno);
     return false;
   }
   if (flock(state->lock.get(), LOCK_EX | LOCK_NB) != 0) {
     *error = errno == EWOULDBLOCK
-                 ? config.device.string() +
+                 ? ShowHostName(config.device.string()) +
                        ": the device image is in use by another brandsim run; wait for it to end"
-                 : config.device.string() + ": cannot lock the device image: " +
+                 : ShowHostName(config.device.string()) + ": cannot lock the device image: " +
                        std::strerror(errno);
     return false;
   }
@@ -138,13 +138,16 @@ bool OpenDevice(const Config& config, std::string* error) {
   // What dry runs of this image left when they were killed. Only now: the
   // lock keeps any other run from using one of them. Views are named and
   // placed after the folder itself, however DIR was spelled (a link to it,
-  // a trailing slash). Only a dry run looks: a real run never reaches
-  // outside the image, and a leftover view is harmless until then.
+  // a trailing slash). A dry run reads the folders for them, here, before
+  // it makes its own; a real run, which reads nothing outside the image,
+  // tries the one name a view has, below: a view left in place would give
+  // every file of the image a second link, which makes it no longer the
+  // device's own.
   std::filesystem::path real = std::filesystem::canonical(dir, ec);
-  if (!ec && config.dry_run) RemoveStaleViews(real);
+  if (!ec && config.dry_run) RemoveStaleViews(real, true);
   if (config.dry_run) {
     if (ec) {
-      *error = config.device.string() + ": " + ec.message();
+      *error = ShowHostName(config.device.string()) + ": " + ec.message();
       return false;
     }
     // Made once the image is known to be usable. A host program as the
@@ -166,6 +169,7 @@ bool OpenDevice(const Config& config, std::string* error) {
     state->fs_dir = state->view.dir / "fs";
     state->registry_file = state->view.dir / "registry.reg";
     state->tree.Close();
+    state->tree.SetView(state->view.linked ? 1 : 0, &state->view.foreign);
     if (!state->tree.Open(state->fs_dir, error)) {
       std::string ignored;
       RemovePrivateView(state->view.dir, &ignored);
@@ -191,6 +195,14 @@ bool OpenDevice(const Config& config, std::string* error) {
     return false;
   }
   if (config.report) state->journal.Keep();
+  // Only once the image has been found usable, so that a refused one is
+  // left as it was; before the program runs, under the lock.
+  if (!config.dry_run) {
+    // What a save killed before its rename left (a dry run leaves the
+    // image as it was).
+    RegistryStore::RemoveLeftovers(state->registry_file);
+    if (!real.empty()) RemoveStaleViews(real, false);
+  }
   if (!config.run.version.empty()) JournalRun(*state);
   g_run_record = RunRecord{};
 
@@ -244,7 +256,14 @@ bool CloseDevice(std::string* error) {
     }
   }
   std::string message;
-  if (!state.registry.Save(state.registry_file, &message)) errors.push_back(message);
+  if (!state.registry.Save(state.registry_file, &message)) {
+    errors.push_back(message);
+  } else if (state.registry.failed_saves() > 0) {
+    // An earlier flush said the file was not replaced; it is now.
+    errors.push_back(ShowHostName(state.registry_file.string()) +
+                     ": written at the end of the run with every registry change, after an "
+                     "earlier save had failed");
+  }
   if (!state.journal.Close(&message)) errors.push_back(message);
   g_open_handles_at_close = static_cast<int>(state.handles.size());
   std::filesystem::path view = state.view.dir;

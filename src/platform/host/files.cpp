@@ -43,6 +43,26 @@ bool RenameNoReplace(const Entry& from, const Entry& to) {
   return true;
 }
 
+// The file `entry` names, opened as an object (O_PATH: nothing is read and
+// no device driver is called) and checked as opened: still the file looked
+// up, and the device's own. A name swapped meanwhile fails the check rather
+// than lead to another file.
+Reason OpenOwnObject(State& state, const Entry& entry, Fd* object, struct stat* st) {
+  Fd fd(openat(entry.folder.get(), entry.host_name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return ReasonOfErrno(errno);
+  if (fstat(fd.get(), st) != 0) return ReasonOfErrno(errno);
+  if (S_ISLNK(st->st_mode) || st->st_dev != entry.st.st_dev || st->st_ino != entry.st.st_ino) {
+    return Reason::kNotFound;
+  }
+  if (!state.tree.Owns(*st)) return Reason::kNotTheDevices;
+  *object = std::move(fd);
+  return Reason::kNone;
+}
+
+// The name by which the kernel reaches an opened object itself, whatever
+// its name in fs/ has become meanwhile.
+std::string ObjectPath(const Fd& object) { return "/proc/self/fd/" + std::to_string(object.get()); }
+
 // The reason a path leads nowhere: Resolve failed (a folder along it is
 // missing, or is a link), or its last component is not there.
 Reason Missing(bool resolved) { return resolved ? Reason::kNotFound : Reason::kPathNotFound; }
@@ -53,6 +73,9 @@ Reason Move(State& state, std::u16string_view existing, std::u16string_view dest
   Entry from, to;
   bool resolved = state.tree.Resolve(existing, &from);
   if (!resolved || !from.exists || from.is_link()) return Missing(resolved);
+  // A name in fs/ for something that is not the device's stays where it is:
+  // moved, a file linked from elsewhere would become one the device placed.
+  if (from.foreign) return Reason::kNotTheDevices;
   // `to.exists` is the case-insensitive answer: LOGO.GIF blocks logo.gif.
   if (!state.tree.Resolve(destination, &to)) return Reason::kPathNotFound;
   if (to.exists) return Reason::kAlreadyExists;
@@ -68,6 +91,7 @@ Reason Delete(State& state, std::u16string_view path) {
   bool resolved = state.tree.Resolve(path, &entry);
   if (!resolved || !entry.exists) return Missing(resolved);
   if (entry.is_folder()) return Reason::kIsAFolder;
+  if (entry.foreign) return Reason::kNotTheDevices;
   if (IsReadOnly(entry)) return Reason::kReadOnly;
   // unlinkat never follows a link: a link is removed itself.
   if (unlinkat(entry.folder.get(), entry.host_name.c_str(), 0) != 0) return ReasonOfErrno(errno);
@@ -79,27 +103,39 @@ Reason SetAttributes(State& state, std::u16string_view path, std::uint32_t attri
   Entry entry;
   bool resolved = state.tree.Resolve(path, &entry);
   if (!resolved || !entry.exists || entry.is_link()) return Missing(resolved);
+  if (entry.foreign) return Reason::kNotTheDevices;
   // A folder reports no read-only attribute, and making it unwritable on the
   // host would keep unprivileged users from emptying it: nothing to change.
   if (entry.is_folder()) return Reason::kNone;
-  mode_t mode = entry.st.st_mode & 07777;
+  Fd object;
+  struct stat st;
+  if (Reason why = OpenOwnObject(state, entry, &object, &st); why != Reason::kNone) return why;
+  mode_t mode = st.st_mode & 07777;
   mode_t wanted =
       (attributes & platform::kFileAttributeReadonly) ? (mode & ~S_IWUSR) : (mode | S_IWUSR);
   if (wanted == mode) return Reason::kNone;
   // A dry run's file with another link may be the image's own inode: the
   // view gets a copy of its own to change.
-  if (state.view.linked && entry.st.st_nlink > 1) {
+  if (state.view.linked && st.st_nlink > 1) {
     struct stat fresh;
-    if (!CopyUp(entry.folder.get(), entry.host_name, entry.st, wanted, &fresh)) {
+    if (!CopyUp(entry.folder.get(), entry.host_name, st, wanted, &fresh)) {
       return ReasonOfErrno(errno);
     }
     state.tree.caches().Added(entry.folder.get(), entry.host_name);
-    state.view.copied_up[{fresh.st_dev, fresh.st_ino}] = {entry.st.st_dev, entry.st.st_ino};
+    state.view.copied_up[{fresh.st_dev, fresh.st_ino}] = {st.st_dev, st.st_ino};
     return Reason::kNone;
   }
-  if (fchmodat(entry.folder.get(), entry.host_name.c_str(), wanted, AT_SYMLINK_NOFOLLOW) != 0) {
-    return ReasonOfErrno(errno);
-  }
+  // The mode of the object checked above, not of whatever the name holds now.
+  if (chmod(ObjectPath(object).c_str(), wanted) == 0) return Reason::kNone;
+  if (errno != ENOENT) return ReasonOfErrno(errno);
+  // No /proc: the file opened for reading (without blocking, and never a
+  // link), checked to be the same one, and changed through that.
+  Fd opened(openat(entry.folder.get(), entry.host_name.c_str(),
+                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat again;
+  if (!opened.valid() || fstat(opened.get(), &again) != 0) return ReasonOfErrno(errno);
+  if (again.st_dev != st.st_dev || again.st_ino != st.st_ino) return Reason::kNotFound;
+  if (fchmod(opened.get(), wanted) != 0) return ReasonOfErrno(errno);
   return Reason::kNone;
 }
 
@@ -118,6 +154,7 @@ Reason RemoveFolder(State& state, std::u16string_view path) {
   bool resolved = state.tree.Resolve(path, &entry);
   if (!resolved || !entry.exists) return Missing(resolved);
   if (!entry.is_folder()) return Reason::kNotAFolder;
+  if (entry.foreign) return Reason::kNotTheDevices;
   if (unlinkat(entry.folder.get(), entry.host_name.c_str(), AT_REMOVEDIR) != 0) {
     // Some file systems say EEXIST where others say ENOTEMPTY.
     return errno == EEXIST ? Reason::kNotEmpty : ReasonOfErrno(errno);
@@ -150,6 +187,29 @@ void WriteRecord(State& state, std::u16string_view text) {
 
 }  // namespace
 
+Reason OpenForReading(State& state, const Entry& entry, Fd* fd) {
+  if (entry.foreign) return Reason::kNotTheDevices;
+  Fd object;
+  struct stat st;
+  if (Reason why = OpenOwnObject(state, entry, &object, &st); why != Reason::kNone) return why;
+  // Reopened through the object itself: the file checked is the file read.
+  // O_NONBLOCK in case of the unforeseen (the object is a regular file).
+  Fd opened(open(ObjectPath(object).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!opened.valid() && errno == ENOENT) {
+    // No /proc: by name again, never following a link, and checked to be
+    // the same file.
+    opened = Fd(openat(entry.folder.get(), entry.host_name.c_str(),
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  }
+  struct stat again;
+  if (!opened.valid() || fstat(opened.get(), &again) != 0) return ReasonOfErrno(errno);
+  if (again.st_dev != st.st_dev || again.st_ino != st.st_ino || !S_ISREG(again.st_mode)) {
+    return Reason::kNotFound;
+  }
+  *fd = std::move(opened);
+  return Reason::kNone;
+}
+
 void FlushRecord(State& state) {
   if (!state.record.empty()) WriteRecord(state, state.record);
   state.record.clear();
@@ -175,12 +235,11 @@ Handle CreateFileW(const char16_t* name, std::uint32_t access, std::uint32_t /*s
   if (host::InjectFault(host::FaultOp::kOpen)) return kInvalidHandleValue;
   host::NoticeEndedProcesses(*state);
   host::Entry entry;
-  if (!state->tree.Resolve(View(name), &entry) || !entry.is_file()) return kInvalidHandleValue;
-  // O_NONBLOCK: a fifo must not hang the run; it is refused just below.
-  host::Fd fd(openat(entry.folder.get(), entry.host_name.c_str(),
-                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat st;
-  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kInvalidHandleValue;
+  host::Fd fd;
+  if (!state->tree.Resolve(View(name), &entry) || !entry.is_file() ||
+      host::OpenForReading(*state, entry, &fd) != host::Reason::kNone) {
+    return kInvalidHandleValue;
+  }
   return static_cast<Handle>(host::AddObject(host::FileObject{std::move(fd)}));
 }
 

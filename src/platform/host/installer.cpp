@@ -89,10 +89,12 @@ class Installation {
       *reason = "the package is not a file";
       return false;
     }
-    *fd = Fd(openat(entry.folder.get(), entry.host_name.c_str(),
-                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st;
-    if (!fd->valid() || fstat(fd->get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    Reason why = OpenForReading(state_, entry, fd);
+    if (why == Reason::kNotTheDevices) {
+      *reason = "the package file is not the device's own (a hard link, a device, fifo or socket)";
+      return false;
+    }
+    if (why != Reason::kNone) {
       *reason = "the package file cannot be read";
       return false;
     }
@@ -175,6 +177,10 @@ class Installation {
     }
     if (entry.is_folder() || entry.is_link()) {
       *reason = "a folder or link of that name is in the way";
+      return false;
+    }
+    if (entry.foreign) {
+      *reason = "a file that is not the device's own is in the way";
       return false;
     }
     if (entry.exists && !replace) {

@@ -114,6 +114,10 @@ void ReapProcesses(State& state);
 // Remembers a failure to write something the run must keep, and shows it.
 void ReportError(State& state, const std::string& message);
 
+// Opens the file `entry` names for reading when it is the device's own
+// (Tree::Owns), checked on the opened object; why not otherwise (files.cpp).
+Reason OpenForReading(State& state, const Entry& entry, Fd* fd);
+
 // Journals what is left of the placement record when the run ends without
 // a final line break (files.cpp).
 void FlushRecord(State& state);

@@ -459,32 +459,40 @@ bool Tree::Open(const std::filesystem::path& fs_dir, std::string* error) {
   Close();
   struct stat st;
   if (lstat(fs_dir.c_str(), &st) != 0) {
-    *error = fs_dir.string() + ": " +
+    *error = ShowHostName(fs_dir.string()) + ": " +
              (errno == ENOENT ? std::string("missing: a device image holds its file system in fs/")
                               : std::string(std::strerror(errno)));
     return false;
   }
   if (S_ISLNK(st.st_mode)) {
-    *error = fs_dir.string() + ": is a link; the device's file system must be a folder";
+    *error = ShowHostName(fs_dir.string()) + ": is a link; the device's file system must be a folder";
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
-    *error = fs_dir.string() + ": not a folder";
+    *error = ShowHostName(fs_dir.string()) + ": not a folder";
     return false;
   }
   Fd fd(open(fs_dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) {
-    *error = fs_dir.string() + ": cannot open: " + std::strerror(errno);
+    *error = ShowHostName(fs_dir.string()) + ": cannot open: " + std::strerror(errno);
     return false;
   }
   struct stat opened;
   if (fstat(fd.get(), &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
-    *error = fs_dir.string() + ": changed while it was being opened";
+    *error = ShowHostName(fs_dir.string()) + ": changed while it was being opened";
     return false;
   }
   DropOpened();
   root_ = std::make_shared<const Fd>(std::move(fd));
+  root_dev_ = opened.st_dev;
   return true;
+}
+
+bool Tree::Owns(const struct stat& st) const {
+  if (st.st_dev != root_dev_) return false;
+  if (foreign_ != nullptr && foreign_->count({st.st_dev, st.st_ino}) > 0) return false;
+  if (S_ISDIR(st.st_mode)) return true;
+  return S_ISREG(st.st_mode) && st.st_nlink <= 1 + extra_links_;
 }
 
 void Tree::Close() {
@@ -551,6 +559,9 @@ bool Tree::OpenFolder(const std::vector<std::u16string>& parts, std::size_t coun
     Fd next = OpenSubfolder(parent, have_st ? &current_st : nullptr, parts[i], &exact);
     struct stat st;
     if (!next.valid() || fstat(next.get(), &st) != 0) return false;
+    // Checked on the folder opened: a mount point is never entered, as if
+    // it were a link.
+    if (!Owns(st)) return false;
     auto shared = std::make_shared<const Fd>(std::move(next));
     // Only a folder found under the exact name given is kept: a check of
     // that name then tells whether a new walk would come to the same folder.
@@ -581,6 +592,7 @@ bool Tree::Resolve(std::u16string_view path, Entry* entry) {
   const struct stat* folder_st = parts.size() > 1 ? &entry->folder_st : nullptr;
   entry->exists = caches_.Lookup(entry->folder.get(), folder_st, entry->name, &entry->host_name,
                                  &entry->st);
+  entry->foreign = entry->exists && !S_ISLNK(entry->st.st_mode) && !Owns(entry->st);
   if (!entry->exists && !ToUtf8Exact(entry->name, &entry->host_name)) entry->host_name.clear();
   return true;
 }

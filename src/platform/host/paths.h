@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -200,6 +201,10 @@ struct Entry {
   bool exists = false;
   struct stat st {};  // lstat of the entry when it exists
 
+  // Exists but is not the device's own (Tree::Owns): no operation opens,
+  // changes, moves or removes it.
+  bool foreign = false;
+
   bool is_link() const { return exists && S_ISLNK(st.st_mode); }
   bool is_folder() const { return exists && S_ISDIR(st.st_mode); }
   // Anything else that exists counts as a file (fifos and sockets cannot be
@@ -296,6 +301,23 @@ class Tree {
 
   FolderCaches& caches() { return caches_; }
 
+  // Whether what `st` describes (taken on an opened object wherever the
+  // answer decides an operation) is the device's own: a folder on fs/'s
+  // own file system, or a regular file there with no hard link but its
+  // name in fs/. Anything else -- a file with another hard link (whose
+  // other name may be anywhere on the host), a mount point, a device node,
+  // a fifo, a socket -- is not: the device lists it, never enters, opens,
+  // changes, moves or removes it. `extra_links` is what a dry run's view
+  // adds to each file it links in (1; 0 otherwise), and `foreign` the
+  // (device, inode) pairs the view made in place of what is not the
+  // device's, which would otherwise look like its own (view.h).
+  bool Owns(const struct stat& st) const;
+  void SetView(nlink_t extra_links, const std::set<std::pair<dev_t, ino_t>>* foreign) {
+    extra_links_ = extra_links;
+    foreign_ = foreign;
+  }
+  dev_t device() const { return root_dev_; }
+
  private:
   // A folder reached by an earlier walk under the exact name given.
   struct Opened {
@@ -316,6 +338,9 @@ class Tree {
 
   Limits limits_;
   std::shared_ptr<const Fd> root_;
+  dev_t root_dev_ = 0;
+  nlink_t extra_links_ = 0;
+  const std::set<std::pair<dev_t, ino_t>>* foreign_ = nullptr;
   FolderCaches caches_;
   // By the path of the folder as given: its names joined by single "\".
   std::unordered_map<std::u16string, Opened> opened_;

@@ -36,6 +36,8 @@ enum class Reason {
   kNotAFolder,        // 267 ERROR_DIRECTORY: a folder operation named a file
   kNoSuchKey,         // 2: a registry key that is not there
   kNoSuchValue,       // 2: a registry value that is not there
+  kNotTheDevices,     // 5: a file or folder in fs/ that is not the device's own
+                      //    (another hard link, a mount point, a device, fifo, socket)
 };
 
 // The device's error number; 0 for kNone.

@@ -136,6 +136,7 @@ std::int32_t RegCreateKeyExW(HKey key, const char16_t* sub_key, std::uint32_t /*
   Reason reason = host::ResolveKey(*state, key, &parent);
   std::u16string path = host::JoinKeyPath(parent.path, host::NormalizeKeyPath(View(sub_key)));
   if (reason == Reason::kNone && result == nullptr) reason = Reason::kInvalidParameter;
+  if (reason == Reason::kNone && host::HasLineBreak(View(sub_key))) reason = Reason::kInvalidName;
   if (reason == Reason::kNone && host::InjectFault(host::FaultOp::kRegCreate)) {
     reason = Reason::kInjected;
   }
@@ -163,6 +164,9 @@ std::int32_t RegSetValueExW(HKey key, const char16_t* value_name, std::uint32_t 
   KeyRef target;
   Reason reason = host::ResolveKey(*state, key, &target);
   if (reason == Reason::kNone && data == nullptr && size > 0) reason = Reason::kInvalidParameter;
+  if (reason == Reason::kNone && host::HasLineBreak(View(value_name))) {
+    reason = Reason::kInvalidName;
+  }
   if (reason == Reason::kNone && host::InjectFault(host::FaultOp::kRegSet)) {
     reason = Reason::kInjected;
   }

@@ -1,5 +1,6 @@
 #include "platform/host/registry_store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <utility>
 
 #include "platform/text.h"
+#include "platform/host/journal.h"
 #include "platform/host/paths.h"
 #include "platform/host/utf.h"
 
@@ -32,6 +34,9 @@ constexpr std::size_t kHexLineLimit = 77;
 
 const char kHeaderExpected[] =
     "expected \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\" as the first line";
+
+// A save writes `registry.reg.new-PID-N` beside the file, then renames it.
+const char kNewFileInfix[] = ".new-";
 
 constexpr char16_t kEndOfFile = 0x1A;  // Ctrl-Z, which old editors leave at the end
 
@@ -75,10 +80,12 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
 
 // A piece of the file quoted in a message, cut so that one bad line cannot
 // flood the terminal.
+// Control characters are shown escaped: the message is one line, and a
+// terminal gets no escape sequence from it.
 std::string Quote(std::u16string_view text) {
   constexpr std::size_t kMax = 40;
-  if (text.size() > kMax) return "'" + ToUtf8(text.substr(0, kMax)) + "...'";
-  return "'" + ToUtf8(text) + "'";
+  if (text.size() > kMax) return "'" + Show(text.substr(0, kMax)) + "...'";
+  return "'" + Show(text) + "'";
 }
 
 // Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
@@ -147,23 +154,62 @@ void ForEachName(std::u16string_view path, F&& f) {
   }
 }
 
-// One change a registry file asks for. Parsing the whole file into these
-// before touching the store is what leaves the store unchanged when a later
-// line is wrong.
-struct Change {
-  enum Kind { kOpenKey, kDeleteKey, kSetValue, kDeleteValue };
-  Kind kind = kOpenKey;
-  int root = 0;
-  std::u16string path;  // keys: below the root
-  std::u16string name;  // values
-  std::uint32_t type = 0;
-  std::vector<std::uint8_t> data;
+// The lines of a registry file, decoded one at a time into one buffer, so
+// that reading a file takes its bytes and the tree made of them, and no
+// decoded copy of the whole.
+class Lines {
+ public:
+  // `body`: the bytes after the byte-order mark; UTF-16LE ones are an even
+  // number of bytes.
+  Lines(std::string_view body, bool utf16) : body_(body), utf16_(utf16) {}
+
+  // The next line without its line end (a CR before the LF included).
+  // False at the end of the file, or when the line is not UTF-8: then
+  // *bad_byte is the first byte that is not.
+  bool Next(std::u16string_view* line, int* bad_byte) {
+    *bad_byte = -1;
+    if (pos_ >= body_.size()) return false;
+    line_.clear();
+    std::size_t end;
+    if (utf16_) {
+      end = pos_;
+      while (end < body_.size() && !(body_[end] == '\n' && body_[end + 1] == '\0')) end += 2;
+      line_.reserve((end - pos_) / 2);
+      for (std::size_t i = pos_; i < end; i += 2) {
+        line_.push_back(static_cast<char16_t>(static_cast<unsigned char>(body_[i]) |
+                                              (static_cast<unsigned char>(body_[i + 1]) << 8)));
+      }
+      pos_ = end + 2;
+    } else {
+      end = body_.find('\n', pos_);
+      if (end == std::string_view::npos) end = body_.size();
+      std::size_t bad = 0;
+      std::string_view bytes = body_.substr(pos_, end - pos_);
+      pos_ = end + 1;
+      if (!DecodeUtf8(bytes, &line_, &bad)) {
+        *bad_byte = static_cast<unsigned char>(bytes[bad]);
+        return false;
+      }
+    }
+    *line = line_;
+    if (!line->empty() && line->back() == u'\r') line->remove_suffix(1);
+    return true;
+  }
+
+ private:
+  std::string_view body_;
+  bool utf16_;
+  std::size_t pos_ = 0;
+  std::u16string line_;
 };
 
+// Reads a registry file line by line and applies it to `target`; with no
+// target it only checks the file. A file is checked whole before it is
+// applied, so that a wrong line anywhere leaves the store unchanged.
 class Parser {
  public:
-  Parser(std::u16string_view text, const std::string& file_name, std::vector<Change>* changes)
-      : text_(text), file_name_(file_name), changes_(changes) {}
+  Parser(Lines* lines, const std::string& file_name, RegistryStore* target)
+      : lines_(lines), file_name_(file_name), target_(target) {}
 
   bool Run(std::string* error);
 
@@ -176,24 +222,31 @@ class Parser {
   bool Dword(std::u16string_view s, std::vector<std::uint8_t>* data);
   bool Hex(std::u16string_view s, std::vector<std::uint8_t>* data);
 
-  std::u16string_view text_;
-  std::size_t pos_ = 0;
+  Lines* lines_;
   std::size_t line_number_ = 0;
   const std::string& file_name_;
-  std::vector<Change>* changes_;
+  RegistryStore* target_;
+  std::shared_ptr<RegKey> current_;  // the key the value lines go to
   std::string error_;
+  bool failed_ = false;  // NextLine met a line that is not UTF-8
   enum { kNoKey, kInKey, kInDeletedKey } state_ = kNoKey;
 };
 
 bool Parser::NextLine(std::u16string_view* line) {
-  if (pos_ >= text_.size()) return false;
-  std::size_t end = text_.find(u'\n', pos_);
-  if (end == std::u16string_view::npos) end = text_.size();
-  *line = text_.substr(pos_, end - pos_);
-  if (!line->empty() && line->back() == u'\r') line->remove_suffix(1);
-  pos_ = end + 1;
-  ++line_number_;
-  return true;
+  int bad_byte = -1;
+  bool more = lines_->Next(line, &bad_byte);
+  if (more || bad_byte >= 0) ++line_number_;
+  if (bad_byte >= 0) {
+    char byte[8];
+    std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned>(bad_byte));
+    // A file that is no registry export at all says so on its first line;
+    // that is the better message there.
+    Fail(line_number_ == 1 ? std::string(kHeaderExpected)
+                           : std::string("not UTF-8 text (byte ") + byte +
+                                 "); save the file as UTF-16LE with its mark, or as UTF-8");
+    failed_ = true;
+  }
+  return more;
 }
 
 bool Parser::Fail(const std::string& what) {
@@ -235,10 +288,14 @@ bool Parser::Run(std::string* error) {
       ok = Fail("expected a [key] line, a value line (\"name\"= or @=) or a comment, not " +
                 Quote(s));
     }
-    if (!ok) {
+    if (!ok || failed_) {
       *error = error_;
       return false;
     }
+  }
+  if (failed_) {
+    *error = error_;
+    return false;
   }
   return true;
 }
@@ -259,7 +316,7 @@ bool Parser::KeyLine(std::u16string_view s) {
   for (int r = 0; r < RegistryStore::kRootCount; ++r) {
     if (EqualNoCase(root_name, kRootNames[r])) root = r;
   }
-  if (root < 0) return Fail("unknown root " + ToUtf8(root_name));
+  if (root < 0) return Fail("unknown root " + Show(root_name));
   std::u16string_view below =
       slash == std::u16string_view::npos ? std::u16string_view() : path.substr(slash + 1);
   std::size_t depth = 0;
@@ -268,12 +325,30 @@ bool Parser::KeyLine(std::u16string_view s) {
     return Fail("key nested deeper than " + std::to_string(kMaxDepth) + " levels");
   }
   if (deletion && depth == 0) return Fail("a root key cannot be deleted");
-  Change change;
-  change.kind = deletion ? Change::kDeleteKey : Change::kOpenKey;
-  change.root = root;
-  change.path = below;
-  changes_->push_back(std::move(change));
+  // The writer has no way to put a line break into a key line: a name with
+  // one could be read but never written back.
+  if (path.find(u'\r') != std::u16string_view::npos) {
+    return Fail("a carriage return inside the key name " + Quote(path) +
+                " (registry.reg cannot hold one)");
+  }
   state_ = deletion ? kInDeletedKey : kInKey;
+  if (target_ == nullptr) return true;
+  const auto root_key = target_->root(static_cast<RegistryStore::Root>(root));
+  if (deletion) {
+    current_ = nullptr;
+    // The last name, past any empty components at the end.
+    std::u16string_view parent_path = below;
+    while (!parent_path.empty() && parent_path.back() == u'\\') parent_path.remove_suffix(1);
+    std::size_t last = parent_path.rfind(u'\\');
+    std::u16string_view leaf =
+        last == std::u16string_view::npos ? parent_path : parent_path.substr(last + 1);
+    parent_path =
+        last == std::u16string_view::npos ? std::u16string_view() : parent_path.substr(0, last);
+    std::shared_ptr<RegKey> parent = target_->Find(root_key, parent_path);
+    if (parent) target_->DeleteSubkey(parent.get(), leaf);
+  } else {
+    current_ = target_->Create(root_key, below, nullptr);
+  }
   return true;
 }
 
@@ -290,7 +365,7 @@ bool Parser::Quoted(std::u16string_view* s, std::u16string* out) {
       if (i + 1 == text.size()) break;
       char16_t next = text[++i];
       if (next != u'\\' && next != u'"') {
-        return Fail("unknown escape \\" + ToUtf8(text.substr(i, 1)) +
+        return Fail("unknown escape \\" + Show(text.substr(i, 1)) +
                     " in a string (a backslash is written \\\\, a quote \\\")");
       }
       c = next;
@@ -338,7 +413,9 @@ bool Parser::Hex(std::u16string_view s, std::vector<std::uint8_t>* data) {
       // The data goes on with the next line that is not a comment.
       std::u16string_view line;
       do {
-        if (!NextLine(&line)) return Fail("hex data continued past the end of the file");
+        if (!NextLine(&line)) {
+          return failed_ ? false : Fail("hex data continued past the end of the file");
+        }
         s = line;
         SkipBlanks(&s);
       } while (!s.empty() && s.front() == u';');
@@ -365,13 +442,23 @@ bool Parser::Hex(std::u16string_view s, std::vector<std::uint8_t>* data) {
 }
 
 bool Parser::ValueLine(std::u16string_view s) {
-  Change change;
-  change.kind = Change::kSetValue;
+  struct {
+    bool deletion = false;
+    std::u16string name;
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
+  } change;
   if (s.front() == u'@') {
     s.remove_prefix(1);
   } else {
     s.remove_prefix(1);
     if (!Quoted(&s, &change.name)) return false;
+    // As for key names: a name the writer could not write back is refused
+    // here, before the run has changed anything.
+    if (change.name.find(u'\r') != std::u16string::npos) {
+      return Fail("a carriage return inside the value name " + Quote(change.name) +
+                  " (registry.reg cannot hold one)");
+    }
   }
   SkipBlanks(&s);
   if (s.empty() || s.front() != u'=') return Fail("expected '=' after the value name");
@@ -380,7 +467,7 @@ bool Parser::ValueLine(std::u16string_view s) {
   if (s.empty()) return Fail("no data after '='");
   if (s.front() == u'-') {
     if (!AtEnd(s.substr(1))) return Fail("text after '-' (a value deletion)");
-    change.kind = Change::kDeleteValue;
+    change.deletion = true;
   } else if (s.front() == u'"') {
     s.remove_prefix(1);
     std::u16string text;
@@ -418,18 +505,47 @@ bool Parser::ValueLine(std::u16string_view s) {
     return Fail("unknown value type " + Quote(s.substr(0, colon)) +
                 " (expected \"text\", dword:, hex: or hex(N):)");
   }
-  changes_->push_back(std::move(change));
+  if (target_ == nullptr) return true;
+  if (change.deletion) {
+    current_->values.erase(FoldCase(change.name));
+    return true;
+  }
+  auto [it, inserted] = current_->values.try_emplace(FoldCase(change.name));
+  if (inserted) it->second.name = std::move(change.name);
+  it->second.type = change.type;
+  it->second.data = std::move(change.data);
   return true;
 }
 
+}  // namespace
+
 // Writes UTF-16LE straight into the output bytes.
+// With a file descriptor, what is written goes to it in pieces, so that
+// writing a registry takes no second copy of it in memory; with neither a
+// string nor a descriptor, the bytes are only counted.
 class Writer {
  public:
-  explicit Writer(std::string* out) : out_(out) {}
+  explicit Writer(std::string* out, int fd = -1) : out_(out), fd_(fd) {}
+  ~Writer() = default;
   void Unit(char16_t c) {
+    written_ += 2;
+    if (out_ == nullptr) return;
     out_->push_back(static_cast<char>(c & 0xFF));
     out_->push_back(static_cast<char>(c >> 8));
+    if (fd_ >= 0 && out_->size() >= kPiece) Flush();
   }
+  // Writes what is held to the descriptor; false (errno set) once any
+  // write failed.
+  bool Flush() {
+    if (fd_ >= 0 && ok_ && !out_->empty()) {
+      ok_ = WriteAll(fd_, *out_);
+      if (!ok_) error_ = errno;
+      out_->clear();
+    }
+    errno = error_;
+    return ok_;
+  }
+  std::uintmax_t written() const { return written_; }
   void Text(std::u16string_view text) {
     for (char16_t c : text) Unit(c);
   }
@@ -455,8 +571,15 @@ class Writer {
   }
 
  private:
+  static constexpr std::size_t kPiece = 1 << 16;
   std::string* out_;
+  int fd_;
+  bool ok_ = true;
+  int error_ = 0;
+  std::uintmax_t written_ = 0;
 };
+
+namespace {
 
 // REG_SZ data that reads back byte for byte from "text": UTF-16 with one
 // terminator, at the end, and nothing that would break the line.
@@ -546,9 +669,6 @@ void WriteKey(Writer& w, const RegKey& key, std::u16string& path, bool is_root) 
   }
 }
 
-bool HasLineBreak(std::u16string_view name) {
-  return name.find_first_of(u"\r\n") != std::u16string_view::npos;
-}
 
 // The layout has no way to write a line break inside a name: such a name
 // would come back as something else, or not at all.
@@ -578,6 +698,10 @@ std::string SystemError(const std::string& what, const std::string& file, int er
 }
 
 }  // namespace
+
+bool HasLineBreak(std::u16string_view name) {
+  return name.find_first_of(u"\r\n") != std::u16string_view::npos;
+}
 
 std::u16string FoldCase(std::u16string_view text) {
   std::u16string folded(text);
@@ -709,12 +833,9 @@ std::u16string RegistryStore::FullPath(const RegKey* key) const {
 
 bool RegistryStore::Parse(std::string_view bytes, const std::string& file_name,
                           std::string* error) {
-  std::u16string text;
-  auto line_of = [&bytes](std::size_t offset) {
-    std::size_t line = 1;
-    for (std::size_t i = 0; i < offset; ++i) line += bytes[i] == '\n';
-    return line;
-  };
+  const std::string shown = ShowHostName(file_name);
+  bool utf16 = false;
+  std::string_view body = bytes;
   if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
     if (bytes.size() % 2 != 0) {
       // Count the lines the whole characters make, to point at the end.
@@ -722,85 +843,45 @@ bool RegistryStore::Parse(std::string_view bytes, const std::string& file_name,
       for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
         line += bytes[i] == '\n' && bytes[i + 1] == '\0';
       }
-      *error =
-          file_name + ":" + std::to_string(line) + ": UTF-16 text that ends in half a character";
+      *error = shown + ":" + std::to_string(line) + ": UTF-16 text that ends in half a character";
       return false;
     }
-    text.reserve(bytes.size() / 2);
-    for (std::size_t i = 2; i < bytes.size(); i += 2) {
-      text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                           (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    }
+    utf16 = true;
+    body.remove_prefix(2);
   } else if (bytes.size() >= 2 && bytes[0] == '\xFE' && bytes[1] == '\xFF') {
-    *error = file_name + ":1: big-endian UTF-16 text (expected UTF-16LE with its mark, or UTF-8)";
+    *error = shown + ":1: big-endian UTF-16 text (expected UTF-16LE with its mark, or UTF-8)";
     return false;
-  } else {
-    std::string_view body = bytes;
-    std::size_t skipped = 0;
-    if (body.substr(0, 3) == "\xEF\xBB\xBF") {
-      body.remove_prefix(3);
-      skipped = 3;
-    }
-    std::size_t bad = 0;
-    if (!DecodeUtf8(body, &text, &bad)) {
-      // A file that is no registry export at all says so on its first line;
-      // that is the better message.
-      std::string_view first = body.substr(0, body.find('\n'));
-      while (!first.empty() &&
-             (first.back() == '\r' || first.back() == ' ' || first.back() == '\t')) {
-        first.remove_suffix(1);
-      }
-      while (!first.empty() && (first.front() == ' ' || first.front() == '\t'))
-        first.remove_prefix(1);
-      if (first != "Windows Registry Editor Version 5.00" && first != "REGEDIT4") {
-        *error = file_name + ":1: " + kHeaderExpected;
-        return false;
-      }
-      char byte[8];
-      std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(body[bad]));
-      *error = file_name + ":" + std::to_string(line_of(bad + skipped)) +
-               ": not UTF-8 text (byte " + byte +
-               "); save the file as UTF-16LE with its mark, or as UTF-8";
-      return false;
-    }
+  } else if (body.substr(0, 3) == "\xEF\xBB\xBF") {
+    body.remove_prefix(3);
   }
 
-  std::vector<Change> changes;
-  // At most one change a line.
-  changes.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), u'\n')) + 1);
-  Parser parser(text, file_name, &changes);
-  if (!parser.Run(error)) return false;
-
-  // Nothing below can fail: the file is applied whole or not at all.
-  std::shared_ptr<RegKey> current;
-  for (Change& change : changes) {
-    switch (change.kind) {
-      case Change::kOpenKey:
-        current = Create(roots_[change.root], change.path, nullptr);
-        break;
-      case Change::kDeleteKey: {
-        current = nullptr;
-        std::u16string_view path = change.path;
-        std::u16string_view leaf;
-        // The last name, past any empty components at the end.
-        while (!path.empty() && path.back() == u'\\') path.remove_suffix(1);
-        std::size_t slash = path.rfind(u'\\');
-        leaf = slash == std::u16string_view::npos ? path : path.substr(slash + 1);
-        path = slash == std::u16string_view::npos ? std::u16string_view() : path.substr(0, slash);
-        std::shared_ptr<RegKey> parent = Find(roots_[change.root], path);
-        if (parent) DeleteSubkey(parent.get(), leaf);
-        break;
+  // Checked whole first, then applied: the store is changed whole or not
+  // at all, and what it takes is the tree the file makes, nothing more.
+  Lines check_lines(body, utf16);
+  Parser check(&check_lines, shown, nullptr);
+  if (!check.Run(error)) return false;
+  bool was_empty = true;
+  for (const auto& root : roots_) {
+    if (!root->values.empty() || !root->subkeys.empty()) was_empty = false;
+  }
+  Lines lines(body, utf16);
+  Parser apply(&lines, shown, this);
+  if (!apply.Run(error)) return false;
+  // What loads must load again once written back, which may take more
+  // bytes than it was read from (UTF-8 becomes UTF-16, every key gets a
+  // line of its own). Checked where the file is the whole registry, which
+  // is then emptied again.
+  if (was_empty) {
+    std::uintmax_t size = WrittenSize();
+    if (size > kMaxFileBytes) {
+      for (int r = 0; r < kRootCount; ++r) {
+        roots_[r] = std::make_shared<RegKey>();
+        roots_[r]->name = kRootNames[r];
       }
-      case Change::kSetValue: {
-        auto [it, inserted] = current->values.try_emplace(FoldCase(change.name));
-        if (inserted) it->second.name = std::move(change.name);
-        it->second.type = change.type;
-        it->second.data = std::move(change.data);
-        break;
-      }
-      case Change::kDeleteValue:
-        current->values.erase(FoldCase(change.name));
-        break;
+      *error = shown + ": the registry it holds would be written back as " +
+               std::to_string(size) + " bytes; a registry file may hold at most " +
+               std::to_string(kMaxFileBytes) + " bytes";
+      return false;
     }
   }
   return true;
@@ -808,40 +889,63 @@ bool RegistryStore::Parse(std::string_view bytes, const std::string& file_name,
 
 bool RegistryStore::Load(const std::filesystem::path& file, std::string* error) {
   const std::string name = file.string();
-  int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  const std::string shown = ShowHostName(name);
+  // Only a regular file of the image itself: a link is not followed (it
+  // could lead out of the image, or nowhere, which would read as an empty
+  // registry), and a fifo or a device must not hold the run; the checks
+  // are made on what was opened, not on the name.
+  int fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return true;
-    *error = SystemError("read", name, errno);
+    if (errno == ELOOP) {
+      *error = "cannot read " + shown +
+               ": it is a symbolic link; the registry must be a file of the image itself";
+      return false;
+    }
+    *error = SystemError("read", shown, errno);
     return false;
   }
+  Fd owned(fd);
   struct stat st;
   if (::fstat(fd, &st) != 0) {
-    int err = errno;
-    ::close(fd);
-    *error = SystemError("read", name, err);
+    *error = SystemError("read", shown, errno);
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    *error = "cannot read " + name + ": not a regular file";
+    *error = "cannot read " + shown + ": not a regular file";
     return false;
   }
+  if (static_cast<std::uintmax_t>(st.st_size) > kMaxFileBytes) {
+    *error = "cannot read " + shown + ": " + std::to_string(st.st_size) +
+             " bytes; a registry file may hold at most " + std::to_string(kMaxFileBytes) +
+             " bytes";
+    return false;
+  }
+  // One buffer of the file's size; a file that grows while it is read is
+  // read up to the bound and no further.
   std::string bytes;
-  bytes.reserve(static_cast<std::size_t>(st.st_size));
-  char buffer[65536];
+  bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
+  std::size_t got = 0;
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (got == bytes.size()) {
+      if (bytes.size() > kMaxFileBytes) {
+        *error = "cannot read " + shown + ": it grew past " + std::to_string(kMaxFileBytes) +
+                 " bytes while it was read";
+        return false;
+      }
+      bytes.resize(std::min<std::size_t>(bytes.size() * 2, kMaxFileBytes + 1));
+    }
+    ssize_t n = ::read(fd, &bytes[got], bytes.size() - got);
     if (n < 0) {
       if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      *error = SystemError("read", name, err);
+      *error = SystemError("read", shown, errno);
       return false;
     }
     if (n == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(n));
+    got += static_cast<std::size_t>(n);
   }
-  ::close(fd);
+  bytes.resize(got);
+  owned.Reset();
   return Parse(bytes, name, error);
 }
 
@@ -858,30 +962,47 @@ std::u16string FormatValue(const RegValue& value) {
   return text;
 }
 
-std::string RegistryStore::Serialize() const {
-  std::string out;
-  Writer w(&out);
+void RegistryStore::Write(Writer& w) const {
   w.Unit(0xFEFF);
   w.Ascii("Windows Registry Editor Version 5.00\r\n\r\n");
   for (const auto& root : roots_) {
     std::u16string path = root->name;
     WriteKey(w, *root, path, true);
   }
+}
+
+std::string RegistryStore::Serialize() const {
+  std::string out;
+  Writer w(&out);
+  Write(w);
   return out;
+}
+
+std::uintmax_t RegistryStore::WrittenSize() const {
+  Writer w(nullptr);
+  Write(w);
+  return w.written();
 }
 
 bool RegistryStore::Save(const std::filesystem::path& file, std::string* error) const {
   const std::string name = file.string();
+  const std::string shown = ShowHostName(name);
+  // What the file holds while this save has not replaced it.
+  const std::string kept = saves_ > 0
+                               ? " (" + shown + " was not replaced: it holds the registry as the "
+                                                "last save wrote it, without the changes since)"
+                               : " (" + shown + " was not replaced: it holds the registry as it "
+                                                "was read, without any change made since)";
   for (const auto& root : roots_) {
     std::u16string path = root->name;
     std::u16string found;
     if (FindUnwritableName(*root, path, &found)) {
-      *error = "cannot write " + name + ": " + ToUtf8(found) +
-               " has a line break in its name (it is left as it was)";
+      failed_saves_++;
+      *error = "cannot write " + shown + ": " + Show(found) +
+               " has a line break in its name" + kept;
       return false;
     }
   }
-  const std::string bytes = Serialize();
   std::filesystem::path folder = file.parent_path();
   if (folder.empty()) folder = ".";
 
@@ -889,36 +1010,46 @@ bool RegistryStore::Save(const std::filesystem::path& file, std::string* error) 
   std::string temp;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = name + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    temp = name + kNewFileInfix + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {
-    *error = SystemError("create a new file beside", name, errno);
+    failed_saves_++;
+    *error = SystemError("create a new file beside", shown, errno) + kept;
     return false;
   }
   // The new file takes the old one's permissions, as an edit in place would.
   struct stat st;
-  if (::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+  if (::lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     (void)::fchmod(fd, st.st_mode & 07777);
   }
   auto give_up = [&](const std::string& what, int err) {
     if (fd >= 0) ::close(fd);
     ::unlink(temp.c_str());
-    *error = SystemError(what, name, err) + " (it is left as it was)";
+    failed_saves_++;
+    *error = SystemError(what, shown, err) + kept;
     return false;
   };
-  if (!WriteAll(fd, bytes)) return give_up("write the new", errno);
+  std::string piece;
+  Writer w(&piece, fd);
+  Write(w);
+  if (!w.Flush()) return give_up("write the new", errno);
   if (::fsync(fd) != 0) return give_up("sync the new", errno);
   int closed = ::close(fd);
   fd = -1;
   if (closed != 0) return give_up("write the new", errno);
   if (::rename(temp.c_str(), name.c_str()) != 0) return give_up("replace", errno);
+  saves_++;
 
   // The rename itself is durable only once the folder is synced.
+  const std::string replaced =
+      " (" + shown + " was replaced with every change so far, but until the folder is synced "
+      "a power loss could bring back the file it replaced)";
   int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) {
-    *error = SystemError("sync the folder of", name, errno);
+    failed_saves_++;
+    *error = SystemError("sync the folder of", shown, errno) + replaced;
     return false;
   }
   int synced = ::fsync(dir);
@@ -926,10 +1057,38 @@ bool RegistryStore::Save(const std::filesystem::path& file, std::string* error) 
   ::close(dir);
   // Some file systems cannot sync a folder at all and say so with EINVAL.
   if (synced != 0 && err != EINVAL) {
-    *error = SystemError("sync the folder of", name, err);
+    failed_saves_++;
+    *error = SystemError("sync the folder of", shown, err) + replaced;
     return false;
   }
   return true;
+}
+
+std::size_t RegistryStore::RemoveLeftovers(const std::filesystem::path& file) {
+  std::filesystem::path folder = file.parent_path();
+  if (folder.empty()) folder = ".";
+  const std::string prefix = file.filename().string() + kNewFileInfix;
+  Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return 0;
+  int copy = ::fcntl(dir.get(), F_DUPFD_CLOEXEC, 0);
+  DIR* names = copy < 0 ? nullptr : ::fdopendir(copy);
+  if (names == nullptr) {
+    if (copy >= 0) ::close(copy);
+    return 0;
+  }
+  std::vector<std::string> found;
+  while (const dirent* entry = ::readdir(names)) {
+    if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+      found.emplace_back(entry->d_name);
+    }
+  }
+  ::closedir(names);
+  std::size_t removed = 0;
+  // unlinkat removes a name only: a link among them is not followed.
+  for (const std::string& leftover : found) {
+    if (::unlinkat(dir.get(), leftover.c_str(), 0) == 0) ++removed;
+  }
+  return removed;
 }
 
 }  // namespace host

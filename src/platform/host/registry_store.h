@@ -12,6 +12,8 @@
 
 namespace host {
 
+class Writer;
+
 // Folds case the way key and value names compare on the device.
 std::u16string FoldCase(std::u16string_view text);
 
@@ -37,6 +39,11 @@ struct RegKey {
   // a handle keeps the key; only removed keys point upwards this way.
   std::shared_ptr<RegKey> removed_parent;
 };
+
+// Whether a key or value name holds a line break, which registry.reg has no
+// way to hold: the emulated device refuses to create such a name (invalid
+// name), rather than take it and fail to write the registry at the end.
+bool HasLineBreak(std::u16string_view name);
 
 // One value as registry.reg holds it: `"name"=` (`@=` for the default
 // value) and the data, long hex data continued on further lines; each line
@@ -71,21 +78,47 @@ class RegistryStore {
   // "HKEY_LOCAL_MACHINE\Software\A": the root's name and the names as created.
   std::u16string FullPath(const RegKey* key) const;
 
+  // The most bytes registry.reg may hold; a bigger one is refused before it
+  // is read. A device's registry takes a few megabytes.
+  static constexpr std::size_t kMaxFileBytes = std::size_t{64} << 20;
+
   // Reads the regedit layout: UTF-16LE with its byte-order mark, or UTF-8
   // (with or without a mark); "Windows Registry Editor Version 5.00" or
   // "REGEDIT4". On failure *error is "FILE:LINE: what is wrong" and the store
-  // is unchanged.
+  // is unchanged. A name that Serialize could not write back (one holding a
+  // line break) is such a failure: whatever loads can be saved. The file is
+  // read twice, checked and then applied, so that the store takes no
+  // memory beyond the tree the file makes.
   bool Parse(std::string_view bytes, const std::string& file_name, std::string* error);
-  // A missing file is an empty registry.
+  // A missing file is an empty registry. Anything else must be a regular
+  // file (a link is not followed, a fifo is not waited for) of at most
+  // kMaxFileBytes; it is read into one buffer of its size and parsed from
+  // there.
   bool Load(const std::filesystem::path& file, std::string* error);
 
   // The regedit layout, UTF-16LE with a byte-order mark, keys in a stable order.
   std::string Serialize() const;
-  // Atomic: a new file beside the old one, synced, then renamed over it.
+  // The bytes Serialize would give, counted without making them.
+  std::uintmax_t WrittenSize() const;
+  // Atomic: a new file beside the old one (`FILE.new-PID-N`), synced, then
+  // renamed over it. On failure *error says what the file holds now: what
+  // it held before this save (as read, or as an earlier save wrote it), or,
+  // when only the final sync of its folder failed, this save's content.
   bool Save(const std::filesystem::path& file, std::string* error) const;
+  // Saves made and failed so far.
+  int saves() const { return saves_; }
+  int failed_saves() const { return failed_saves_; }
+  // Removes the new files that saves killed before their rename left beside
+  // `file`; only while no other run may be saving (the image is locked).
+  // How many were removed.
+  static std::size_t RemoveLeftovers(const std::filesystem::path& file);
 
  private:
+  void Write(Writer& w) const;
+
   std::shared_ptr<RegKey> roots_[kRootCount];
+  mutable int saves_ = 0;
+  mutable int failed_saves_ = 0;
 };
 
 }  // namespace host

@@ -37,8 +37,11 @@ void AppendUtf8(char32_t c, std::string* out) {
 }
 
 // Converts; false (with U+FFFD in place) when a lone surrogate was met.
-bool Utf16ToUtf8(std::u16string_view text, std::string* out) {
+// With `host_bytes`, a lone U+DC80..U+DCFF is the host byte it stands for
+// (FromUtf8) and is written back as that byte.
+bool Utf16ToUtf8(std::u16string_view text, std::string* out, bool host_bytes = false) {
   bool exact = true;
+  bool bytes = false;
   out->clear();
   out->reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -46,13 +49,17 @@ bool Utf16ToUtf8(std::u16string_view text, std::string* out) {
     if (IsHigh(text[i]) && i + 1 < text.size() && IsLow(text[i + 1])) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
+    } else if (host_bytes && c >= 0xDC80 && c <= 0xDCFF) {
+      out->push_back(static_cast<char>(c & 0xFF));
+      bytes = true;
+      continue;
     } else if (IsHigh(text[i]) || IsLow(text[i])) {
       c = 0xFFFD;
       exact = false;
     }
     AppendUtf8(c, out);
   }
-  return exact;
+  return exact && !bytes;
 }
 
 // Code page 1250 to UTF-16, one entry a byte: every byte is one character.
@@ -100,12 +107,19 @@ std::string ToUtf8(std::u16string_view text) {
   return out;
 }
 
-bool ToUtf8Exact(std::u16string_view text, std::string* out) { return Utf16ToUtf8(text, out); }
+bool ToUtf8Exact(std::u16string_view text, std::string* out) {
+  if (Utf16ToUtf8(text, out, true)) return true;
+  // Host bytes stand in the text: exact only when they read back as the
+  // same text, so that no two names lead to one host name.
+  return FromUtf8(*out) == text;
+}
 
 namespace {
 
 // Decodes UTF-8; each byte that is not part of a valid sequence becomes
-// U+FFFD. Yields whether there was none.
+// the lone surrogate U+DC80..U+DCFF of its value, which ToUtf8Exact turns
+// back into that byte (a host name read this way leads back to its file)
+// and messages show as \xNN. Yields whether there was none.
 bool Utf8ToUtf16(std::string_view text, std::u16string* result) {
   std::u16string& out = *result;
   out.clear();
@@ -132,7 +146,7 @@ bool Utf8ToUtf16(std::string_view text, std::u16string* result) {
       valid = false;
     }
     if (!valid) {
-      out.push_back(u'\uFFFD');
+      out.push_back(static_cast<char16_t>(0xDC00 | b));
       exact = false;
       ++i;
       continue;
@@ -158,6 +172,57 @@ std::u16string FromUtf8(std::string_view text) {
 }
 
 bool FromUtf8Exact(std::string_view text, std::u16string* out) { return Utf8ToUtf16(text, out); }
+
+void AppendShown(char32_t c, std::string* out) {
+  static const char kDigits[] = "0123456789abcdef";
+  if (c == '\r') {
+    *out += "\\r";
+  } else if (c == '\n') {
+    *out += "\\n";
+  } else if (c == '\t') {
+    *out += "\\t";
+  } else if (c < 0x20 || c == 0x7F) {
+    *out += "\\x";
+    out->push_back(kDigits[c >> 4]);
+    out->push_back(kDigits[c & 0xF]);
+  } else if (c >= 0x80 && c < 0xA0) {
+    // C1 controls: some terminals act on them too.
+    *out += "\\u00";
+    out->push_back(kDigits[c >> 4]);
+    out->push_back(kDigits[c & 0xF]);
+  } else {
+    AppendUtf8(c, out);
+  }
+}
+
+std::string ShowHostName(std::string_view bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    std::size_t end = i + 1;
+    while (end < bytes.size() && end - i < 4 &&
+           (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80) {
+      ++end;
+    }
+    // The longest run that may be one character, decoded strictly.
+    std::u16string one;
+    if (FromUtf8Exact(bytes.substr(i, end - i), &one) && !one.empty()) {
+      char32_t c = one[0];
+      if (one.size() == 2) c = 0x10000 + ((c - 0xD800) << 10) + (one[1] - 0xDC00);
+      AppendShown(c, &out);
+      i = end;
+      continue;
+    }
+    unsigned char b = static_cast<unsigned char>(bytes[i]);
+    out += "\\x";
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 0xF]);
+    ++i;
+  }
+  return out;
+}
 
 std::u16string FoldName(std::u16string_view text) {
   std::u16string out(text);

@@ -140,10 +140,20 @@ class Builder {
     Fd source(openat(from, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (!source.valid() || fstat(source.get(), &st) != 0) return Fail(path, "cannot open");
+    if (!have_device_) {
+      device_ = st.st_dev;
+      have_device_ = true;
+    }
     if (mkdirat(to, as, 0700) != 0) return Fail(path, "cannot make its folder in the view");
     Fd target(openat(to, as, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!target.valid()) return Fail(path, "cannot open its folder in the view");
-    if (!Fill(source.get(), target.get(), path)) return false;
+    if (st.st_dev != device_) {
+      // A mount point: the device never enters it, so neither does the
+      // view; an empty folder stands for it, marked as not the device's.
+      if (!MarkForeign(target.get())) return Fail(path, "cannot look at its folder in the view");
+    } else if (!Fill(source.get(), target.get(), path)) {
+      return false;
+    }
     if (geteuid() == 0) (void)fchown(target.get(), st.st_uid, st.st_gid);
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     if (fchmod(target.get(), st.st_mode & 07777) != 0 || futimens(target.get(), times) != 0) {
@@ -153,7 +163,37 @@ class Builder {
   }
 
  private:
+  // Records what the view made at `fd` as not the device's (view.h).
+  bool MarkForeign(int fd) {
+    struct stat made;
+    if (fstat(fd, &made) != 0) return false;
+    view_->foreign.insert({made.st_dev, made.st_ino});
+    return true;
+  }
+
+  // What is not the device's own file (view.h): an empty file of the same
+  // size, mode and times, marked. Not a link, which would change the other
+  // file's link count and change time, nor a copy, which would read it.
+  bool Foreign(int to, const char* name, const struct stat& st, const std::string& path) {
+    Fd out(openat(to, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid()) return Fail(path, "cannot make its stand-in in the view");
+    if (geteuid() == 0) (void)fchown(out.get(), st.st_uid, st.st_gid);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if ((S_ISREG(st.st_mode) && ftruncate(out.get(), st.st_size) != 0) ||
+        fchmod(out.get(), st.st_mode & 07777) != 0 || futimens(out.get(), times) != 0 ||
+        !MarkForeign(out.get())) {
+      return Fail(path, "cannot make its stand-in in the view");
+    }
+    ++view_->copied;
+    return true;
+  }
+
   bool Other(int from, int to, const char* name, const std::string& path) {
+    struct stat st;
+    if (fstatat(from, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(path, "cannot read");
+    if (!S_ISLNK(st.st_mode) && (!S_ISREG(st.st_mode) || st.st_nlink > 1)) {
+      return Foreign(to, name, st, path);
+    }
     if (!copy_files_) {
       if (linkat(from, name, to, name, 0) == 0) {
         view_->linked = true;
@@ -167,8 +207,6 @@ class Builder {
         return Fail(path, "cannot link it into the view");
       }
     }
-    struct stat st;
-    if (fstatat(from, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(path, "cannot read");
     if (!CopyEntry(from, name, st, to, name, st.st_mode & 07777)) {
       return Fail(path, "cannot copy it into the view");
     }
@@ -182,6 +220,8 @@ class Builder {
   }
 
   bool copy_files_;
+  bool have_device_ = false;
+  dev_t device_ = 0;  // the image's fs/ folder's file system
   PrivateView* view_;
   std::string* error_;
 };
@@ -232,6 +272,8 @@ std::string ViewPrefix(const std::filesystem::path& image) {
   return ".brandsim-dryrun." + std::to_string(st.st_dev) + "." + std::to_string(st.st_ino) + ".";
 }
 
+const char kViewSuffix[] = "view";
+
 std::filesystem::path TempFolder() {
   const char* tmp = std::getenv("TMPDIR");
   return tmp != nullptr && *tmp != 0 ? tmp : "/tmp";
@@ -248,11 +290,13 @@ bool MakePrivateView(const std::filesystem::path& image, bool copy_files, Privat
     return false;
   }
   // Beside the image, where links to its files can be made; else in TMPDIR.
-  std::string where = (image.parent_path() / (prefix + "XXXXXX")).string();
-  if (mkdtemp(where.data()) == nullptr) {
+  // One name for each image (one dry run at a time holds its lock), so that
+  // a real run can find what a killed dry run left without reading a folder.
+  std::string where = (image.parent_path() / (prefix + kViewSuffix)).string();
+  if (mkdir(where.c_str(), 0700) != 0) {
     view->elsewhere = image.parent_path().string() + ": " + std::strerror(errno);
-    where = (TempFolder() / (prefix + "XXXXXX")).string();
-    if (mkdtemp(where.data()) == nullptr) {
+    where = (TempFolder() / (prefix + kViewSuffix)).string();
+    if (mkdir(where.c_str(), 0700) != 0) {
       *error = "cannot make a folder for the dry run's view, neither beside " + image.string() +
                " (" + view->elsewhere + ") nor in " + TempFolder().string() + ": " +
                std::strerror(errno);
@@ -294,9 +338,20 @@ bool RemovePrivateView(const std::filesystem::path& dir, std::string* error) {
   return true;
 }
 
-void RemoveStaleViews(const std::filesystem::path& image) {
+void RemoveStaleViews(const std::filesystem::path& image, bool look_in_folders) {
   std::string prefix = ViewPrefix(image);
   if (prefix.empty()) return;
+  if (!look_in_folders) {
+    // By its name alone: a name that is not there costs a failed lookup,
+    // which opens and reads nothing.
+    std::string ignored;
+    for (const std::filesystem::path& folder : {image.parent_path(), TempFolder()}) {
+      std::filesystem::path view = folder / (prefix + kViewSuffix);
+      struct stat st;
+      if (lstat(view.c_str(), &st) == 0) RemovePrivateView(view, &ignored);
+    }
+    return;
+  }
   for (const std::filesystem::path& folder : {image.parent_path(), TempFolder()}) {
     Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) continue;

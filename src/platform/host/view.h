@@ -1,5 +1,5 @@
 // A dry run's private view of a device image: a folder beside the image
-// (`.brandsim-dryrun.DEV.INO.XXXXXX` in DIR's parent, DEV and INO being
+// (`.brandsim-dryrun.DEV.INO.view` in DIR's parent, DEV and INO being
 // DIR's) holding `fs/`, a tree of new folders whose files are hard links to
 // the image's files, and the registry file the run writes. The run changes
 // the view's folders only: a move, a deletion or a new file changes names in
@@ -20,6 +20,7 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -33,6 +34,20 @@ struct PrivateView {
   std::size_t copied = 0;  // files copied rather than linked
   // Why the view is not beside the image (it went to TMPDIR), or empty.
   std::string elsewhere;
+  // What the view made in place of what is not the device's own (paths.h,
+  // Tree::Owns), by (dev, ino) in the view: a file with another hard link,
+  // a device node, fifo or socket stands in the view as an empty file of
+  // its size, mode and times (neither linked, which would change the file's
+  // link count, nor copied, which would read it); a mount point stands as an
+  // empty folder. A real run tells these apart by their own link count,
+  // their type and their file system, none of which the view keeps: in
+  // the view every linked file has one link more than in the image, and
+  // the stand-ins are plain files and folders. So the backend takes, in a
+  // view, a file as the device's own when it is a regular file with at
+  // most 2 links (its image name and its view name) and not in this set,
+  // a folder when it is not in this set; outside a view, with 1 link. The
+  // dry run then refuses exactly what the real run refuses.
+  std::set<std::pair<dev_t, ino_t>> foreign;
   // Files that CopyUp gave a new inode: the new one's (dev, ino) to the
   // image's, so that what the run changed is told as a real run's would be.
   std::map<std::pair<dev_t, ino_t>, std::pair<dev_t, ino_t>> copied_up;
@@ -49,8 +64,13 @@ bool RemovePrivateView(const std::filesystem::path& dir, std::string* error);
 
 // Removes the views that dry runs of `image` left when they were killed:
 // those named after its device and inode, beside it and in TMPDIR. Only
-// while the image is locked, so that no run is using one of them.
-void RemoveStaleViews(const std::filesystem::path& image);
+// while the image is locked, so that no run is using one of them. With
+// `look_in_folders` (a dry run) the two folders are read for every such
+// name, older spellings included; without (a real run, which reads nothing
+// outside the image) only the one name a view has is tried. A real run
+// must: a view's links give the image's files a second link, and a file
+// with two is not the device's own (paths.h).
+void RemoveStaleViews(const std::filesystem::path& image, bool look_in_folders);
 
 // Gives the file `name` in `folder` (whose lstat is `st`) an inode of its
 // own: a copy with the same bytes, owner and times, and the mode `mode`,
