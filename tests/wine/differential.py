@@ -46,8 +46,12 @@ import wine_test  # noqa: E402
 from wine_test import (CONSENT, GATE_KEY, GIF, NOTICE, Failure, Session,  # noqa: E402
                        cp1250, message_file)
 
-FEATURES = ("read-only-moves", "device-names", "long-names", "classes", "order")
-DEFAULT_SEEDS = "1-12"
+FEATURES = ("read-only-moves", "device-names", "long-names", "classes", "order", "odd-paths")
+# Seeds that CI runs. 35: a script header and a removal-list entry whose key
+# paths begin with a backslash, which the real API refuses (the emulation
+# accepted both, and desktop Windows opens such a path below
+# HKEY_CLASSES_ROOT).
+DEFAULT_SEEDS = "1-12,35"
 
 # The registry that deliveries touch, read back from Wine after each run. A
 # delivery writes nowhere else; "=" reads a key's own values only.
@@ -205,23 +209,43 @@ class Generator:
         header = self.pick(["[skin]", "[SKIN]", "[Skin"])
         self.section(header, [self.pick(["skin", "Skin", "SKIN"]) + "=" + value])
 
+    def odd_destination(self):
+        """Destinations spelled oddly: the folders between must be made and
+        the file placed, or both refused, the same way."""
+        w = self.word()
+        forms = [f"\\Diff/{w}/{w}.htm", f"\\Diff\\\\{w}.htm",
+                 f"\\Diff\\{w}?.htm", f"\\Diff\\{w}:x.htm", f"\\Diff\\{w}*.htm",
+                 f"\\Diff\\{w}<.htm", "\\Diff\\" + "d" * 250 + ".htm", "\\Diff\\", ""]
+        if "odd-paths" in self.d.features:
+            # The desktop resolves "." and "..", drops a name's trailing dots
+            # and blanks, reads a path without a leading backslash from its
+            # current folder and "C:" as a drive; the device does none of these.
+            forms += [f"C:\\Diff\\{w}.htm", f"\\Diff\\{w}.htm.", f"\\Diff\\{w}.htm ",
+                      f"\\Diff\\..\\{w}.htm", f"\\Diff\\.\\{w}.htm", f"Diff\\{w}.htm",
+                      f"\\Diff\\{w}.\\{w}.htm"]
+        return self.pick(forms)
+
     def destination(self):
+        """A destination, and whether it is an ordinary path that a file
+        present before the run can take."""
+        if self.chance(0.15 if "odd-paths" not in self.d.features else 0.4):
+            return self.odd_destination(), False
         folders = self.pick(["\\Windows", "\\Windows\\Start Menu\\Web", "", "\\Diff",
                              f"\\Diff\\{self.word()}", f"\\Diff\\{self.word()}\\{self.word()}",
                              f"\\Diff\\{self.pick(CZECH)}{self.word()}"])
-        return f"{folders}\\{self.word()}.{self.pick(['htm', 'url', 'txt', 'hp'])}"
+        return f"{folders}\\{self.word()}.{self.pick(['htm', 'url', 'txt', 'hp'])}", True
 
     def mapped_groups(self):
         for ext, section in (("hp", "HOMEPAGE"), ("ur", "URLS")):
             entries = []
             for _ in range(self.r.randint(0, 3)):
                 name = self.pick([f"{self.word()}.{ext}", f"{self.word().upper()}.{ext.upper()}"])
-                dest = self.destination()
+                dest, ordinary = self.destination()
                 if "order" not in self.d.features:
                     while dest.lower() in self.taken:
-                        dest = self.destination()
+                        dest, ordinary = self.destination()
                 mapped = self.chance(0.8)
-                free = mapped and self.chance(0.75)
+                free = mapped and (not ordinary or self.chance(0.75))
                 if self.stage(name, self.word().encode(), movable=free) is None:
                     continue
                 if not mapped:
@@ -279,6 +303,10 @@ class Generator:
             "HKEY_CLASSES_ROOT\\DiffClass\\Sub",
             "HKEY_CURRENT_USER\\Software\\Microsoft\\Today",
             "HKEY_LOCAL_MACHINE\\Software\\Diff\\Old\\",
+            "HKEY_LOCAL_MACHINE\\\\Software\\Diff\\Old",
+            "HKEY_CLASSES_ROOT\\\\DiffClass\\Sub",
+            "HKEY_CLASSES_ROOT\\\\DiffClass",
+            "HKEY_LOCAL_MACHINE\\Software\\Diff\\\\Old",
         ]
         if self.d.gate:
             candidates.append(GATE_KEY)
@@ -374,6 +402,11 @@ class Generator:
                   + (["HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"] if n == 0 else [])
                   + ([f"HKEY_LOCAL_MACHINE\\Software\\Classes\\DiffClassic\\{own}"]
                      if "classes" in self.d.features else []))
+                if self.chance(0.15):
+                    # Empty names between backslashes, and a path that begins
+                    # with one (which the real API refuses).
+                    key = self.pick([key + "\\", key.replace("\\Software", "\\\\Software"),
+                                     key + "\\a/b", key + "\\\\x", key + "\\ "])
                 lines.append(f"[{key}]")
                 if key.count("\\") == 0:
                     # Values on a root key itself: only names that the reset
@@ -560,6 +593,8 @@ def run_delivery(batch, delivery, baseline):
         s.compare_with_brandsim()
     except Failure as error:
         s.failures.append(str(error))
+    except Exception as error:  # a fault of this script: the other seeds still run
+        s.failures.append(f"the test itself failed: {error!r}")
     finally:
         (s.dir / "wine.log").write_text("\n".join(s.log), encoding="utf-8")
         restore_drive(batch, baseline)
@@ -571,8 +606,11 @@ def run_delivery(batch, delivery, baseline):
 def parse_seeds(args):
     if args.seed:
         return list(args.seed)
-    first, _, last = args.seeds.partition("-")
-    return list(range(int(first), int(last or first) + 1))
+    seeds = []
+    for part in args.seeds.split(","):
+        first, _, last = part.partition("-")
+        seeds += range(int(first), int(last or first) + 1)
+    return seeds
 
 
 def rerun_command(args, seed):
@@ -657,7 +695,7 @@ def main():
     run.add_argument("--work", required=True)
     run.add_argument("--brandsim", required=True)
     run.add_argument("--arch", choices=sorted(wine_test.ARCHES), default="win64")
-    run.add_argument("--seeds", default=DEFAULT_SEEDS, help="FIRST-LAST (default %(default)s)")
+    run.add_argument("--seeds", default=DEFAULT_SEEDS, help="FIRST-LAST, or several joined by commas (default %(default)s)")
     run.add_argument("--seed", type=int, action="append", help="one seed; may be repeated")
     run.add_argument("--jobs", type=int, default=1, help="prefixes side by side")
     run.add_argument("--shard", type=int, help=argparse.SUPPRESS)

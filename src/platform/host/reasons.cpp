@@ -36,6 +36,7 @@ constexpr Row kRows[] = {
     {Reason::kNotAFolder, 267, "not a folder"},
     {Reason::kNoSuchKey, 2, "no such key"},
     {Reason::kNoSuchValue, 2, "no such value"},
+    {Reason::kBadPathname, 161, "bad path name"},
 };
 
 constexpr bool InOrder() {

@@ -36,6 +36,7 @@ enum class Reason {
   kNotAFolder,        // 267 ERROR_DIRECTORY: a folder operation named a file
   kNoSuchKey,         // 2: a registry key that is not there
   kNoSuchValue,       // 2: a registry value that is not there
+  kBadPathname,       // 161 ERROR_BAD_PATHNAME: a subkey path that begins with a backslash
 };
 
 // The device's error number; 0 for kNone.
