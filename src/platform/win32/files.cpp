@@ -27,6 +27,17 @@ Enumeration* FindSlot(HANDLE find) {
   return nullptr;
 }
 
+// A device path starts at the root of the device's one file system, and the
+// device holds no name with a ':'. On the desktop a ':' would name a drive
+// ("C:\\x") or a file's stream ("a:b"), and Wine makes a file of that name:
+// such a path fails as a name the device cannot create.
+bool NamesADriveOrStream(const char16_t* path) {
+  for (; path != nullptr && *path != 0; ++path) {
+    if (*path == u':') return true;
+  }
+  return false;
+}
+
 bool IsDotEntry(const wchar_t* name) {
   return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
@@ -150,6 +161,10 @@ bool FindClose(Handle find) {
 // Without MOVEFILE_REPLACE_EXISTING, as MoveFileW itself: an existing
 // destination makes the move fail.
 bool MoveFileW(const char16_t* existing, const char16_t* destination) {
+  if (NamesADriveOrStream(existing) || NamesADriveOrStream(destination)) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
   return ::MoveFileW(win32::Wide(existing), win32::Wide(destination)) != FALSE;
 }
 
@@ -160,6 +175,10 @@ bool SetFileAttributesW(const char16_t* name, std::uint32_t attributes) {
 }
 
 bool CreateDirectoryW(const char16_t* name, void* security) {
+  if (NamesADriveOrStream(name)) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
   return ::CreateDirectoryW(win32::Wide(name), static_cast<SECURITY_ATTRIBUTES*>(security)) !=
          FALSE;
 }
