@@ -405,9 +405,11 @@ class Generator:
                      if "classes" in self.d.features else []))
                 if self.chance(0.15):
                     # Empty names between backslashes, and a path that begins
-                    # with one (which the real API refuses).
-                    key = self.pick([key + "\\", key.replace("\\Software", "\\\\Software"),
+                    # with one (which the real API refuses). Not below a root
+                    # itself: the new key would be outside the keys read back.
+                    odd = self.pick([key + "\\", key.replace("\\Software", "\\\\Software"),
                                      key + "\\a/b", key + "\\\\x", key + "\\ "])
+                    key = odd if "\\" in key else key
                 lines.append(f"[{key}]")
                 if key.count("\\") == 0:
                     # Values on a root key itself: only names that the reset
