@@ -386,7 +386,8 @@ class Generator:
     def registry_scripts(self):
         existing = []
         for n in range(self.r.randint(0, 3)):
-            lines = [self.pick(["REGEDIT4", "Windows Registry Editor Version 5.00", "REGEDIT4"]), ""]
+            first = self.pick(["REGEDIT4", "Windows Registry Editor Version 5.00", "REGEDIT4"])
+            lines = [first, ""]
             for b in range(self.r.randint(1, 4)):
                 # Each script writes keys of its own, so that the end state does
                 # not depend on the order in which the scripts are found.
@@ -426,8 +427,9 @@ class Generator:
             self.stage(self.pick([f"script{n}.reg", f"SCRIPT{n}.REG", f"{self.word()}{n}.reg"]),
                        data)
         if self.chance(0.2):
-            self.stage(f"{self.word()}.regx", cp1250("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\"
-                                                     "Software\\Diff\\NotAScript]\r\n\"A\"=\"b\"\r\n"))
+            self.stage(f"{self.word()}.regx",
+                       cp1250("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Diff\\NotAScript]"
+                              "\r\n\"A\"=\"b\"\r\n"))
         return existing
 
     def device_registry(self):
@@ -521,8 +523,10 @@ def read_registry(s, label):
         raise Failure(f"probe registry failed ({code}): {text}")
     keys = {}
     for key in json.loads(out.read_text(encoding="ascii"))["keys"]:
-        values = {v["name"].lower(): (v["name"], registry_value(v["type"], bytes.fromhex(v["data"])))
-                  for v in key["values"]}
+        values = {}
+        for v in key["values"]:
+            value = registry_value(v["type"], bytes.fromhex(v["data"]))
+            values[v["name"].lower()] = (v["name"], value)
         keys[key["path"].lower()] = (key["path"], values)
     return keys
 
@@ -698,7 +702,8 @@ def main():
     run.add_argument("--work", required=True)
     run.add_argument("--brandsim", required=True)
     run.add_argument("--arch", choices=sorted(wine_test.ARCHES), default="win64")
-    run.add_argument("--seeds", default=DEFAULT_SEEDS, help="FIRST-LAST, or several joined by commas (default %(default)s)")
+    run.add_argument("--seeds", default=DEFAULT_SEEDS,
+                     help="FIRST-LAST, or several joined by commas (default %(default)s)")
     run.add_argument("--seed", type=int, action="append", help="one seed; may be repeated")
     run.add_argument("--jobs", type=int, default=1, help="prefixes side by side")
     run.add_argument("--shard", type=int, help=argparse.SUPPRESS)

@@ -131,8 +131,8 @@ void DumpKey(HKEY key, const std::wstring& path, bool deep, std::string* json) {
     if (status == ERROR_NO_MORE_ITEMS) break;
     if (status != ERROR_SUCCESS) continue;
     if (i > 0) *json += ", ";
-    *json += "{\"name\": " + Json(name) + ", \"type\": " + std::to_string(type) +
-             ", \"data\": \"" + Hex(data, data_size) + "\"}";
+    *json += "{\"name\": " + Json(name) + ", \"type\": " + std::to_string(type) + ", \"data\": \"" +
+             Hex(data, data_size) + "\"}";
   }
   *json += "]}";
   if (!deep) return;
