@@ -1,5 +1,7 @@
 // Files and folders: the real calls, with enumeration narrowed to what the
 // device would list.
+#include <cstddef>
+
 #include "platform/win32/win32.h"
 #include "platform/win32/wildcard.h"
 
@@ -27,15 +29,35 @@ Enumeration* FindSlot(HANDLE find) {
   return nullptr;
 }
 
-// A device path starts at the root of the device's one file system, and the
-// device holds no name with a ':'. On the desktop a ':' would name a drive
-// ("C:\\x") or a file's stream ("a:b"), and Wine makes a file of that name:
-// such a path fails as a name the device cannot create.
-bool NamesADriveOrStream(const char16_t* path) {
-  for (; path != nullptr && *path != 0; ++path) {
-    if (*path == u':') return true;
+// What the device would answer for a path that the desktop reads its own
+// way; 0 when the path may go to the desktop as it is. A device path starts
+// at the root of the device's one file system, and the device holds no name
+// with a ':': on the desktop a ':' would name a drive ("C:\\x") or a file's
+// stream ("a:b"), and Wine makes a file of that name. The device resolves no
+// "." or ".." either: such a path fails there as a missing one would.
+DWORD DeviceRefusal(const char16_t* path) {
+  if (path == nullptr) return 0;
+  std::size_t start = 0;
+  for (std::size_t i = 0;; ++i) {
+    char16_t c = path[i];
+    if (c == u':') return ERROR_INVALID_NAME;
+    if (c == 0 || c == u'\\' || c == u'/') {
+      std::size_t length = i - start;
+      if ((length == 1 && path[start] == u'.') ||
+          (length == 2 && path[start] == u'.' && path[start + 1] == u'.')) {
+        return ERROR_PATH_NOT_FOUND;
+      }
+      if (c == 0) return 0;
+      start = i + 1;
+    }
   }
-  return false;
+}
+
+// False, with the device's error, when the desktop must not be given `path`.
+bool Reachable(const char16_t* path) {
+  DWORD refusal = DeviceRefusal(path);
+  if (refusal != 0) ::SetLastError(refusal);
+  return refusal == 0;
 }
 
 bool IsDotEntry(const wchar_t* name) {
@@ -161,10 +183,7 @@ bool FindClose(Handle find) {
 // Without MOVEFILE_REPLACE_EXISTING, as MoveFileW itself: an existing
 // destination makes the move fail.
 bool MoveFileW(const char16_t* existing, const char16_t* destination) {
-  if (NamesADriveOrStream(existing) || NamesADriveOrStream(destination)) {
-    ::SetLastError(ERROR_INVALID_NAME);
-    return false;
-  }
+  if (!Reachable(existing) || !Reachable(destination)) return false;
   return ::MoveFileW(win32::Wide(existing), win32::Wide(destination)) != FALSE;
 }
 
@@ -175,10 +194,7 @@ bool SetFileAttributesW(const char16_t* name, std::uint32_t attributes) {
 }
 
 bool CreateDirectoryW(const char16_t* name, void* security) {
-  if (NamesADriveOrStream(name)) {
-    ::SetLastError(ERROR_INVALID_NAME);
-    return false;
-  }
+  if (!Reachable(name)) return false;
   return ::CreateDirectoryW(win32::Wide(name), static_cast<SECURITY_ATTRIBUTES*>(security)) !=
          FALSE;
 }
