@@ -51,8 +51,9 @@ FEATURES = ("read-only-moves", "device-names", "long-names", "classes", "order",
 # paths begin with a backslash, which the real API refuses (the emulation
 # accepted both, and desktop Windows opens such a path below
 # HKEY_CLASSES_ROOT). 85: a destination with a ':' in its name, which Wine
-# made as a file and the device cannot hold.
-DEFAULT_SEEDS = "1-12,35,85"
+# made as a file and the device cannot hold. 84: a destination through "..",
+# which the desktop resolved.
+DEFAULT_SEEDS = "1-12,35,84,85"
 
 # The registry that deliveries touch, read back from Wine after each run. A
 # delivery writes nowhere else; "=" reads a key's own values only.
@@ -216,13 +217,13 @@ class Generator:
         w = self.word()
         forms = [f"\\Diff/{w}/{w}.htm", f"\\Diff\\\\{w}.htm",
                  f"\\Diff\\{w}?.htm", f"\\Diff\\{w}:x.htm", f"\\Diff\\{w}*.htm",
-                 f"\\Diff\\{w}<.htm", "\\Diff\\" + "d" * 250 + ".htm", "\\Diff\\", ""]
+                 f"\\Diff\\{w}<.htm", "\\Diff\\" + "d" * 250 + ".htm", "\\Diff\\", "",
+                 f"C:\\Diff\\{w}.htm", f"\\Diff\\..\\{w}.htm", f"\\Diff\\.\\{w}.htm"]
         if "odd-paths" in self.d.features:
-            # The desktop resolves "." and "..", drops a name's trailing dots
-            # and blanks, reads a path without a leading backslash from its
-            # current folder and "C:" as a drive; the device does none of these.
-            forms += [f"C:\\Diff\\{w}.htm", f"\\Diff\\{w}.htm.", f"\\Diff\\{w}.htm ",
-                      f"\\Diff\\..\\{w}.htm", f"\\Diff\\.\\{w}.htm", f"Diff\\{w}.htm",
+            # The desktop drops a name's trailing dots and blanks, and reads a
+            # path without a leading backslash from its current folder; the
+            # device does neither.
+            forms += [f"\\Diff\\{w}.htm.", f"\\Diff\\{w}.htm ", f"Diff\\{w}.htm",
                       f"\\Diff\\{w}.\\{w}.htm"]
         return self.pick(forms)
 
