@@ -39,7 +39,28 @@ brandinst_ensure_fuzz_tools() {
 # skipped.
 brandinst_ensure_wine_tools() {
   BRANDINST_APT_RECOMMENDS=1 brandinst_ensure_packages \
-    python3:python3 g++-mingw-w64-x86-64:x86_64-w64-mingw32-g++ wine wine64 xvfb xauth xdotool
+    python3:python3 g++-mingw-w64-x86-64:x86_64-w64-mingw32-g++ \
+    g++-mingw-w64-i686:i686-w64-mingw32-g++ wine wine64 xvfb xauth xdotool
+}
+
+# The 32-bit program runs under Debian's 32-bit Wine (wine32:i386, beside
+# wine64). Only where the kernel starts 32-bit programs: elsewhere wine32
+# could not run, and installed it would only make Debian's `wine` pick a
+# loader that fails. Without it the 32-bit Wine tests report as skipped.
+brandinst_ensure_wine32() {
+  if ! python3 "$BRANDINST_ROOT/tests/wine/wine_test.py" runs-32bit; then
+    echo "brandinst: this machine's kernel does not start 32-bit programs: wine32 is not installed" >&2
+    return 1
+  fi
+  if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+    return 0
+  fi
+  local sudo=()
+  ((EUID != 0)) && sudo=(sudo)
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo[@]}" dpkg --add-architecture i386 || return 1
+  fi
+  BRANDINST_APT_RECOMMENDS=1 brandinst_install wine32:i386
 }
 
 # The run report's test renders the page in Debian's headless Chromium. A

@@ -125,6 +125,31 @@ TEST_F(Registry, AnEmptySubkeyOpensTheKeyItselfAsANewHandle) {
   EXPECT_EQ(SetDword(static_cast<HKey>(0x1234), u"x", 1), kErrorInvalidHandle);
 }
 
+// As the real API: a subkey path that begins with a backslash is refused
+// from every root, opened or created, and nothing is made; found by the
+// differential runs (a script header "[HKEY_LOCAL_MACHINE\\Software\X]").
+TEST_F(Registry, ASubkeyPathBeginningWithABackslashIsRefused) {
+  device.SetRegistry(
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Old]\r\n\r\n"
+      "[HKEY_CLASSES_ROOT\\Class]\r\n\r\n");
+  ASSERT_TRUE(Open());
+  constexpr std::int32_t kErrorBadPathname = 161;
+  for (HKey root : {kHkeyLocalMachine, kHkeyCurrentUser, kHkeyClassesRoot}) {
+    HKey key = static_cast<HKey>(123);
+    EXPECT_EQ(platform::RegCreateKeyExW(root, u"\\Software\\New", 0, nullptr, 0, 0, nullptr, &key,
+                                        nullptr),
+              kErrorBadPathname);
+    EXPECT_EQ(key, platform::kNullKey);
+  }
+  HKey key;
+  EXPECT_EQ(OpenKey(kHkeyLocalMachine, u"\\Software\\Old", &key), kErrorBadPathname);
+  EXPECT_EQ(OpenKey(kHkeyClassesRoot, u"\\Class", &key), kErrorBadPathname);
+  EXPECT_EQ(host::OpenHandleCount(), 0);
+  EXPECT_EQ(Close(), "");
+  EXPECT_EQ(device.Registry().find("New"), std::string::npos) << device.Registry();
+}
+
 TEST_F(Registry, QueryReportsSizeAndLeavesASmallBufferUntouched) {
   ASSERT_TRUE(Open());
   HKey key = Create(kHkeyCurrentUser, u"Software\\Microsoft\\Today");

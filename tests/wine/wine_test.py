@@ -15,6 +15,12 @@ on brandsim, the emulated device, and both must end the same way.
                                                    one scenario
     wine_test.py cleanup --work DIR                remove the prefix
     wine_test.py list                              the scenarios' names
+    wine_test.py runs-32bit                        whether 32-bit programs run here
+
+setup, run and cleanup take --arch win64 (the default: the mingw preset's
+64-bit program in a 64-bit prefix) or --arch win32 (the mingw32 preset's
+32-bit program in a 32-bit prefix, under Debian's wine32). Each build needs
+its own WORK folder.
 
 Creating a prefix takes tens of seconds, so `setup` makes one and every
 scenario runs on a fresh copy of it. Exit status 77 means skipped: a tool the
@@ -36,7 +42,24 @@ import time
 from pathlib import Path
 
 SKIP = 77
-PACKAGES = "g++-mingw-w64-x86-64 wine wine64 xvfb xauth xdotool"
+
+# The two builds under test. Each has its own mingw-w64 compiler, its own
+# preset and its own Wine loader, called by its full path: once Debian's
+# wine32 is installed beside wine64, plain `wine` starts 32-bit programs such
+# as regedit with the 32-bit loader, which in a 64-bit prefix either fails or
+# reads and writes HKEY_LOCAL_MACHINE\Software through Wow6432Node, not the
+# view the 64-bit program uses. The 32-bit build gets a 32-bit prefix, so that
+# there is only one view.
+ARCHES = {
+    "win64": {"preset": "mingw", "mingw": "x86_64-w64-mingw32-g++",
+              "loaders": ("/usr/lib/wine/wine64", "wine64"),
+              "packages": "g++-mingw-w64-x86-64 wine wine64 xvfb xauth xdotool"},
+    "win32": {"preset": "mingw32", "mingw": "i686-w64-mingw32-g++",
+              "loaders": ("/usr/lib/wine/wine",),
+              "packages": "g++-mingw-w64-i686 wine xvfb xauth xdotool, and wine32:i386 "
+                          "after dpkg --add-architecture i386"},
+}
+ARCH = "win64"  # set from --arch
 
 GATE_KEY = r"HKEY_CLASSES_ROOT\CLSID\{F15D7471-D623-11d2-BE64-008048FD5745}"
 TRACE_KEY = r"HKEY_LOCAL_MACHINE\Software\brandinst"
@@ -60,12 +83,33 @@ class Failure(Exception):
 # ---- Tools --------------------------------------------------------------------------
 
 
+def runs_32bit_programs():
+    """Whether this machine's kernel starts 32-bit x86 programs at all: some
+    virtual machines run 64-bit ones only, and there the 32-bit Wine loader
+    fails with "Exec format error". Tried with the smallest static program
+    (it only exits), so no 32-bit library needs to be installed first."""
+    import struct
+    base = 0x08048000
+    code = bytes.fromhex("31dbb801000000cd80")  # xor ebx,ebx; mov eax,1 (exit); int 0x80
+    size = 52 + 32 + len(code)
+    header = struct.pack("<16sHHIIIIIHHHHHH", b"\x7fELF\x01\x01\x01", 2, 3, 1, base + 84, 52, 0,
+                         0, 52, 32, 1, 0, 0, 0)
+    segment = struct.pack("<8I", 1, 0, base, base, size, size, 5, 0x1000)
+    with tempfile.TemporaryDirectory() as folder:
+        program = Path(folder) / "exit32"
+        program.write_bytes(header + segment + code)
+        program.chmod(0o755)
+        try:
+            return subprocess.run([str(program)], timeout=10).returncode == 0
+        except (OSError, subprocess.TimeoutExpired):
+            return False
+
+
 def find_wine_loader():
-    # Debian's /usr/bin/wine is a wrapper that complains about a missing 32-bit
-    # Wine on every call; the 64-bit loader itself is quiet.
-    for candidate in (shutil.which("wine64"), "/usr/lib/wine/wine64", shutil.which("wine")):
-        if candidate and os.access(candidate, os.X_OK):
-            return candidate
+    for candidate in ARCHES[ARCH]["loaders"]:
+        path = candidate if os.path.isabs(candidate) else shutil.which(candidate)
+        if path and os.access(path, os.X_OK):
+            return path
     return None
 
 
@@ -83,10 +127,9 @@ def require_tools(names):
     lookups = {
         "wine": find_wine_loader,
         "wineserver": find_wineserver,
-        "wineboot": lambda: shutil.which("wineboot"),
         "xvfb-run": lambda: shutil.which("xvfb-run"),
         "xdotool": lambda: shutil.which("xdotool"),
-        "mingw": lambda: shutil.which("x86_64-w64-mingw32-g++"),
+        "mingw": lambda: shutil.which(ARCHES[ARCH]["mingw"]),
         "cmake": lambda: shutil.which("cmake"),
     }
     missing = []
@@ -96,9 +139,13 @@ def require_tools(names):
             found[name] = path
         else:
             missing.append(name)
+    if ARCH == "win32" and "wine" in names and not runs_32bit_programs():
+        print("SKIPPED: this machine's kernel does not start 32-bit programs (Exec format "
+              "error), so 32-bit Wine cannot run here (the setup still builds the 32-bit program)")
+        sys.exit(SKIP)
     if missing:
         print(f"SKIPPED: not installed: {', '.join(missing)} "
-              f"(apt-get install {PACKAGES})")
+              f"(apt-get install {ARCHES[ARCH]['packages']})")
         sys.exit(SKIP)
     return found
 
@@ -122,11 +169,15 @@ def wine_environment(prefix, display=None):
     env = dict(os.environ)
     env.update({
         "WINEPREFIX": str(prefix),
-        "WINEARCH": "win64",
+        "WINEARCH": ARCH,
         "WINEDEBUG": os.environ.get("BRANDINST_WINEDEBUG", "-all"),
         # No offer to install Mono or Gecko while the prefix is made.
         "WINEDLLOVERRIDES": "mscoree,mshtml=",
     })
+    loader = find_wine_loader()
+    if loader:
+        # The loader Wine itself uses to start further programs.
+        env["WINELOADER"] = loader
     if display is None:
         env.pop("DISPLAY", None)
     else:
@@ -410,10 +461,14 @@ class Session:
                         f"({time.monotonic() - started:.1f} s)\n{out}")
         return code, out
 
-    def seed_registry(self, text):
-        """Imports regedit text (version 5 layout) with Wine's regedit."""
+    def seed_registry(self, text, reset=""):
+        """Imports regedit text (version 5 layout) with Wine's regedit. `reset`
+        goes in front: deletions ([-KEY], "NAME"=-) that clear what an earlier
+        run in the same prefix left, and that the emulated device, which
+        starts from the seed alone, does not need."""
         self.registry_seed += text
-        self.put("\\seed.reg", reg_file_bytes("Windows Registry Editor Version 5.00\n\n" + text))
+        self.put("\\seed.reg",
+                 reg_file_bytes("Windows Registry Editor Version 5.00\n\n" + reset + text))
         code, out = self.wine(["regedit", "/s", "C:\\seed.reg"], what="regedit /s")
         if code != 0:
             raise Failure(f"regedit /s seed.reg failed ({code}): {out}")
@@ -513,11 +568,13 @@ class Session:
                 time.sleep(0.1)
         raise Failure(f"the dialog {caption!r} did not close on the key {key!r}")
 
-    def run_program(self, words, answers=(), probe_paths=(), timeout=120):
+    def run_program(self, words, answers=(), probe_paths=(), timeout=120, respond=None):
         """Runs brandinst.exe with `words`, answering the dialogs as `answers`
         lists them ((caption, "yes"|"no"|"ok"), in order). Fails on any other
-        dialog. Returns (exit status, [what each dialog showed], seconds from
-        the last answer to the program's end)."""
+        dialog. Or, with `respond` ({caption: answer}), answers whichever of
+        those dialogs shows, in any number, none required. Returns (exit
+        status, [what each dialog showed], seconds from the last answer to the
+        program's end)."""
         files_before = self.drive_state()
         log = open(self.dir / "brandinst.log", "ab")
         # Wine's own error messages about the program go to its log.
@@ -538,6 +595,13 @@ class Session:
                 for caption in (CONSENT, NOTICE):
                     window = self.find_window(caption)
                     if window is None:
+                        continue
+                    if respond is not None and caption in respond:
+                        info = self.probe_dialog(caption, probe_paths)
+                        info["caption"] = caption
+                        shown.append(info)
+                        self.press(caption, window, ANSWER_KEYS[respond[caption]])
+                        answered_at = time.monotonic()
                         continue
                     if not pending or pending[0][0] != caption:
                         # Let the program go on, then fail the scenario.
@@ -568,6 +632,8 @@ class Session:
             self.check(False, f"{DIALOG_NEVER_SHOWN}: {pending} (exit status {process.returncode} "
                               f"after {ended - (deadline - timeout):.1f} s; Wine's errors: "
                               f"{errors or 'none'})")
+        if respond is not None:
+            answers = list(answers) + list(respond.items())
         self.last_run = {"words": words, "answers": list(answers), "status": process.returncode,
                          "shown": shown, "files_before": files_before}
         return process.returncode, shown, (ended - answered_at if answered_at else None)
@@ -678,7 +744,9 @@ class Session:
         sim_files = {low: files_after.get(low) for low in set(files_before) | set(files_after)
                      if files_before.get(low) != files_after.get(low)}
         wine_files = self.file_changes(run_info["files_before"])
-        self.equal(sorted(sim_files.items()), sorted(wine_files.items()), what + "files")
+        # As sets, so that a difference names only the files that differ
+        # ("missing": under Wine only; "unexpected": on brandsim only).
+        self.equal(set(sim_files.items()), set(wine_files.items()), what + "files")
 
         roots = {("+key", r) for r in ("hkey_local_machine", "hkey_current_user",
                                        "hkey_classes_root")}
@@ -1094,17 +1162,19 @@ SCENARIOS = {
 
 
 def command_setup(args):
-    tools = require_tools(["wine", "wineserver", "wineboot", "xvfb-run", "xdotool", "mingw",
-                           "cmake"])
+    # The program is built before Wine is looked at, so that a machine that
+    # cannot run this build's Wine still checks that it builds.
+    tools = require_tools(["mingw", "cmake"])
     source = Path(args.source).resolve()
     work = Path(args.work).resolve()
     work.mkdir(parents=True, exist_ok=True)
     started = time.monotonic()
 
-    # brandinst.exe from the mingw preset, brought up to date. Every host
-    # build tree's tests use the one mingw build folder: one build at a time.
+    # brandinst.exe from this build's mingw preset, brought up to date. Every
+    # host build tree's tests use the one build folder: one build at a time.
+    preset = ARCHES[ARCH]["preset"]
     (source / "build").mkdir(exist_ok=True)
-    with open(source / "build" / ".mingw-build.lock", "w") as lock:
+    with open(source / "build" / f".{preset}-build.lock", "w") as lock:
         deadline = time.monotonic() + 600
         while True:
             try:
@@ -1114,11 +1184,11 @@ def command_setup(args):
                 if time.monotonic() > deadline:
                     raise Failure("another mingw build held its lock for 600 s")
                 time.sleep(0.5)
-        for command in (["cmake", "--preset", "mingw"], ["cmake", "--build", "--preset", "mingw"]):
+        for command in (["cmake", "--preset", preset], ["cmake", "--build", "--preset", preset]):
             code, out = run(command, 600, " ".join(command), cwd=str(source))
             if code != 0:
                 raise Failure(f"{' '.join(command)} failed ({code}):\n{out}")
-    exe = source / "build" / "mingw" / "src" / "platform" / "win32" / "brandinst.exe"
+    exe = source / "build" / preset / "src" / "platform" / "win32" / "brandinst.exe"
     if not exe.is_file():
         raise Failure(f"the mingw build made no {exe}")
 
@@ -1138,13 +1208,15 @@ def command_setup(args):
         if code != 0:
             raise Failure(f"building {name}.exe failed ({code}):\n{out}")
 
+    tools.update(require_tools(["wine", "wineserver", "xvfb-run", "xdotool"]))
+
     # The prefix every scenario copies.
     template = work / "template"
     if template.exists():
         run([tools["wineserver"], "-k"], 30, "wineserver -k", env=wine_environment(template))
         shutil.rmtree(template)
     env = wine_environment(template)
-    code, out = run([tools["wineboot"], "-i"], 300, "wineboot -i", env=env)
+    code, out = run([tools["wine"], "wineboot", "-i"], 300, "wineboot -i", env=env)
     if code != 0:
         raise Failure(f"wineboot -i failed ({code}):\n{out}")
     run([tools["wineserver"], "-w"], 120, "wineserver -w", env=env)
@@ -1235,8 +1307,15 @@ def main():
     one.add_argument("--brandsim", help="also run the scenario on brandsim and compare")
     cleanup = commands.add_parser("cleanup")
     cleanup.add_argument("--work", required=True)
+    for command in (setup, one, cleanup):
+        command.add_argument("--arch", choices=sorted(ARCHES), default="win64",
+                             help="which build: win64 (the mingw preset) or win32 (mingw32)")
     commands.add_parser("list")
+    commands.add_parser("runs-32bit", help="exit status 0 when this machine starts 32-bit "
+                                           "programs, 1 when not")
     args = parser.parse_args()
+    global ARCH
+    ARCH = getattr(args, "arch", ARCH)
     try:
         if args.command == "setup":
             return command_setup(args)
@@ -1244,6 +1323,8 @@ def main():
             return command_run(args)
         if args.command == "cleanup":
             return command_cleanup(args)
+        if args.command == "runs-32bit":
+            return 0 if runs_32bit_programs() else 1
         print("\n".join(SCENARIOS))
         return 0
     except Failure as error:

@@ -37,6 +37,7 @@ constexpr Row kRows[] = {
     {Reason::kNoSuchKey, 2, "no such key"},
     {Reason::kNoSuchValue, 2, "no such value"},
     {Reason::kNotTheDevices, 5, "not the device's"},
+    {Reason::kBadPathname, 161, "bad path name"},
 };
 
 constexpr bool InOrder() {

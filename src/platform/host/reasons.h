@@ -38,6 +38,7 @@ enum class Reason {
   kNoSuchValue,       // 2: a registry value that is not there
   kNotTheDevices,     // 5: a file or folder in fs/ that is not the device's own
                       //    (another hard link, a mount point, a device, fifo, socket)
+  kBadPathname,       // 161 ERROR_BAD_PATHNAME: a subkey path that begins with a backslash
 };
 
 // The device's error number; 0 for kNone.

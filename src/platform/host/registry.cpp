@@ -58,6 +58,12 @@ std::u16string NormalizeKeyPath(std::u16string_view path) {
   return out;
 }
 
+// The real API refuses a subkey path that begins with a backslash, from any
+// key; empty names further on ("A\\B", "A\") are passed over.
+bool BeginsWithBackslash(const char16_t* sub_key) {
+  return sub_key != nullptr && sub_key[0] == u'\\';
+}
+
 std::u16string JoinKeyPath(const std::u16string& base, const std::u16string& sub) {
   if (base.empty()) return sub;
   if (sub.empty()) return base;
@@ -116,6 +122,7 @@ std::int32_t RegOpenKeyExW(HKey key, const char16_t* sub_key, std::uint32_t /*op
   KeyRef parent;
   Reason reason = host::ResolveKey(*state, key, &parent);
   if (reason != Reason::kNone) return ErrorNumber(reason);
+  if (host::BeginsWithBackslash(sub_key)) return ErrorNumber(Reason::kBadPathname);
   if (host::InjectFault(host::FaultOp::kRegOpen)) return ErrorNumber(Reason::kInjected);
   std::shared_ptr<host::RegKey> found = state->registry.Find(parent.key, View(sub_key));
   if (!found) return kErrorFileNotFound;
@@ -136,6 +143,9 @@ std::int32_t RegCreateKeyExW(HKey key, const char16_t* sub_key, std::uint32_t /*
   Reason reason = host::ResolveKey(*state, key, &parent);
   std::u16string path = host::JoinKeyPath(parent.path, host::NormalizeKeyPath(View(sub_key)));
   if (reason == Reason::kNone && result == nullptr) reason = Reason::kInvalidParameter;
+  if (reason == Reason::kNone && host::BeginsWithBackslash(sub_key)) {
+    reason = Reason::kBadPathname;
+  }
   if (reason == Reason::kNone && host::HasLineBreak(View(sub_key))) reason = Reason::kInvalidName;
   if (reason == Reason::kNone && host::InjectFault(host::FaultOp::kRegCreate)) {
     reason = Reason::kInjected;

@@ -1,5 +1,7 @@
 // Files and folders: the real calls, with enumeration narrowed to what the
 // device would list.
+#include <cstddef>
+
 #include "platform/win32/win32.h"
 #include "platform/text.h"
 #include "platform/wildcard.h"
@@ -58,6 +60,26 @@ bool Advance(const Enumeration& enumeration, WIN32_FIND_DATAW* found) {
 }
 
 #ifndef _WIN32_WCE
+// A device path starts at the root of the device's one file system, which
+// resolves no "." or ".." component: such a path fails there as a missing
+// one would, where the desktop would resolve it and reach another file.
+// 0 when there is none.
+DWORD DotComponent(const char16_t* path) {
+  std::size_t start = 0;
+  for (std::size_t i = 0;; ++i) {
+    char16_t c = path[i];
+    if (c == 0 || c == u'\\' || c == u'/') {
+      std::size_t length = i - start;
+      if ((length == 1 && path[start] == u'.') ||
+          (length == 2 && path[start] == u'.' && path[start + 1] == u'.')) {
+        return ERROR_PATH_NOT_FOUND;
+      }
+      if (c == 0) return 0;
+      start = i + 1;
+    }
+  }
+}
+
 // Desktop Windows reserves device names (NUL, CON, AUX, PRN, COM1-COM9,
 // LPT1-LPT9, with any extension) in every folder, so "\Temp\branding\nul.reg"
 // would open a device; the device has no such names (its devices are named
@@ -70,6 +92,8 @@ bool Advance(const Enumeration& enumeration, WIN32_FIND_DATAW* found) {
 class DevicePath {
  public:
   explicit DevicePath(const char16_t* path) {
+    error_ = DotComponent(path);
+    if (error_ != 0) return;
     if (path[0] != u'\\' && path[0] != u'/') {
       pass_through_ = path;  // not a device path: the desktop's own rules
       return;
@@ -100,18 +124,6 @@ class DevicePath {
       buffer_[n++] = static_cast<wchar_t>(c);
     }
     buffer_[n] = 0;
-    // "." and ".." components: the whole path then leads nowhere.
-    for (int start = root; start < n;) {
-      int end = start + 1;
-      while (end < n && buffer_[end] != L'\\') ++end;
-      int size = end - start - 1;
-      if ((size == 1 && buffer_[start + 1] == L'.') ||
-          (size == 2 && buffer_[start + 1] == L'.' && buffer_[start + 2] == L'.')) {
-        error_ = ERROR_PATH_NOT_FOUND;
-        return;
-      }
-      start = end;
-    }
   }
 
   // The path to hand to the API, or null (the last error then set) when
@@ -140,6 +152,20 @@ class DevicePath {
   const char16_t* path_;
 };
 #endif
+
+// The device holds no name with a ':'. On the desktop a ':' would name a
+// drive ("C:\\x") or a file's stream ("a:b"), and Wine makes a file of that
+// name: a move or a new folder there fails as an invalid name, as on the
+// device. False, with that error, when `path` holds one.
+bool NoColon(const char16_t* path) {
+  for (std::size_t i = 0; path[i] != 0; ++i) {
+    if (path[i] == u':') {
+      ::SetLastError(ERROR_INVALID_NAME);
+      return false;
+    }
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -241,6 +267,7 @@ bool FindClose(Handle find) {
 // Without MOVEFILE_REPLACE_EXISTING, as MoveFileW itself: an existing
 // destination makes the move fail.
 bool MoveFileW(const char16_t* existing, const char16_t* destination) {
+  if (!NoColon(existing) || !NoColon(destination)) return false;
   DevicePath from(existing);
   DevicePath to(destination);
   return from.get() != nullptr && to.get() != nullptr && ::MoveFileW(from.get(), to.get()) != FALSE;
@@ -257,6 +284,7 @@ bool SetFileAttributesW(const char16_t* name, std::uint32_t attributes) {
 }
 
 bool CreateDirectoryW(const char16_t* name, void* security) {
+  if (!NoColon(name)) return false;
   DevicePath path(name);
   return path.get() != nullptr &&
          ::CreateDirectoryW(path.get(), static_cast<SECURITY_ATTRIBUTES*>(security)) != FALSE;

@@ -21,6 +21,9 @@ namespace platform {
 
 std::int32_t RegOpenKeyExW(HKey key, const char16_t* sub_key, std::uint32_t, std::uint32_t,
                            HKey* result) {
+  // A subkey path must not begin with a backslash (the documented rule, which
+  // the emulation keeps); desktop Windows lets one pass below HKEY_CLASSES_ROOT.
+  if (sub_key != nullptr && sub_key[0] == u'\\') return ERROR_BAD_PATHNAME;
   HKEY opened = nullptr;
   LONG status = OpenKey(win32::Native(key), win32::Wide(sub_key), &opened);
   if (status == ERROR_SUCCESS) *result = win32::Portable(opened);

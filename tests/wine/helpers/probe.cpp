@@ -9,6 +9,12 @@
 //   probe strings EXE OUT_FILE
 //     Reports the string table of EXE as LoadStringW gives it (ids 1, 2)
 //     and whether a Czech (0x0405) table is there.
+//   probe registry OUT_FILE KEY...
+//     Reports the keys named (HKEY_... full paths) with every key below
+//     them, or with "=" in front only the key's own values: each key's
+//     path and its values' names, types and data (hexadecimal bytes). One
+//     program for all of them, where regedit /e takes one a key, and reads
+//     HKEY_CLASSES_ROOT as the program sees it.
 #include <windows.h>
 
 #include <cstdio>
@@ -103,10 +109,82 @@ int Strings(int argc, wchar_t** argv) {
   return WriteOut(argv[3], json) ? 0 : 2;
 }
 
+std::string Hex(const BYTE* data, DWORD size) {
+  std::string out;
+  char pair[3];
+  for (DWORD i = 0; i < size; ++i) {
+    std::snprintf(pair, sizeof pair, "%02x", data[i]);
+    out += pair;
+  }
+  return out;
+}
+
+// Appends the key and, when `deep`, every key below it, as JSON objects.
+void DumpKey(HKEY key, const std::wstring& path, bool deep, std::string* json) {
+  if (json->back() == '}') *json += ", ";
+  *json += "{\"path\": " + Json(path.c_str()) + ", \"values\": [";
+  static wchar_t name[16384];
+  static BYTE data[1 << 16];
+  for (DWORD i = 0;; ++i) {
+    DWORD name_size = 16384, data_size = sizeof data, type = 0;
+    LONG status = RegEnumValueW(key, i, name, &name_size, nullptr, &type, data, &data_size);
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    if (status != ERROR_SUCCESS) continue;
+    if (i > 0) *json += ", ";
+    *json += "{\"name\": " + Json(name) + ", \"type\": " + std::to_string(type) + ", \"data\": \"" +
+             Hex(data, data_size) + "\"}";
+  }
+  *json += "]}";
+  if (!deep) return;
+  for (DWORD i = 0;; ++i) {
+    DWORD name_size = 16384;
+    LONG status = RegEnumKeyExW(key, i, name, &name_size, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    if (status != ERROR_SUCCESS) continue;
+    std::wstring child_path = path + L"\\" + name;
+    HKEY child;
+    if (RegOpenKeyExW(key, name, 0, KEY_READ, &child) != ERROR_SUCCESS) continue;
+    DumpKey(child, child_path, true, json);
+    RegCloseKey(child);
+  }
+}
+
+int Registry(int argc, wchar_t** argv) {
+  if (argc < 3) return 2;
+  const struct {
+    const wchar_t* name;
+    HKEY key;
+  } roots[] = {{L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
+               {L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+               {L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE}};
+  std::string json = "{\"keys\": [";
+  for (int i = 3; i < argc; ++i) {
+    std::wstring path = argv[i];
+    bool deep = true;
+    if (!path.empty() && path[0] == L'=') {
+      deep = false;
+      path.erase(0, 1);
+    }
+    std::wstring root_name = path.substr(0, path.find(L'\\'));
+    std::wstring rest = root_name.size() < path.size() ? path.substr(root_name.size() + 1) : L"";
+    for (const auto& root : roots) {
+      if (_wcsicmp(root.name, root_name.c_str()) != 0) continue;
+      HKEY key;
+      if (RegOpenKeyExW(root.key, rest.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        DumpKey(key, path, deep, &json);
+        RegCloseKey(key);
+      }
+    }
+  }
+  json += "]}";
+  return WriteOut(argv[2], json) ? 0 : 2;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   if (argc >= 2 && std::wstring(argv[1]) == L"dialog") return Dialog(argc, argv);
   if (argc >= 2 && std::wstring(argv[1]) == L"strings") return Strings(argc, argv);
+  if (argc >= 2 && std::wstring(argv[1]) == L"registry") return Registry(argc, argv);
   return 2;
 }
