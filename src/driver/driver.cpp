@@ -45,9 +45,11 @@ void RemoveFolderContents(char16_t* path, platform::FindData* found) {
   if (find == platform::kInvalidHandleValue) return;
   do {
     path[length] = 0;
-    // An entry whose path does not fit stays; so does its folder.
+    // An entry whose path is longer than the device's paths cannot be
+    // named: it stays, and so does its folder.
     if (!wtext::Append(path, kCleanUpPathCapacity, u"\\") ||
-        !wtext::Append(path, kCleanUpPathCapacity, found->cFileName)) {
+        !wtext::Append(path, kCleanUpPathCapacity, found->cFileName) ||
+        wtext::Length(path, kCleanUpPathCapacity) >= static_cast<std::size_t>(platform::kMaxPath)) {
       platform::Decision(platform::DecisionId::kPathTooLong, found->cFileName, 0);
       continue;
     }

@@ -219,6 +219,16 @@ TEST(CleanUp, RemovesEverythingInTheStagingFolderSubFoldersAndReadOnlyFilesToo) 
   EXPECT_TRUE(s.device.Exists("Temp"));
 }
 
+// One unit beyond the device's paths: such a name cannot be reached on the
+// device (nor on the desktop), so it stays, and the staging folder with it.
+TEST(CleanUp, ANameBeyondTheDevicesPathsStays) {
+  Scenario s;
+  const std::string name = std::string(241, 'l') + ".txt";  // \Temp\branding\ and 245: 260
+  s.Stage(name, "x");
+  s.Run();
+  EXPECT_TRUE(s.device.Exists("Temp/branding/" + name));
+}
+
 TEST(CleanUp, LinksAreRemovedNeverFollowed) {
   Scenario s;
   support::TempDir outside;
