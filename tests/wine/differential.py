@@ -21,9 +21,6 @@ that runs it alone. Exit status 77 means skipped (a tool is missing).
 
 --with FEATURE adds a dimension that the default mix leaves out because the
 desktop and the device are known to differ there (docs/desktop-vs-device.md):
-  read-only-moves  read-only staged files in the groups that are moved
-  device-names     staged names such as nul.reg or aux.gif
-  long-names       staged names of more than 240 characters
   classes          scripts that write HKEY_LOCAL_MACHINE\\Software\\Classes
   order            scripts and mapped files whose end state depends on the
                    order in which a folder is listed
@@ -46,7 +43,7 @@ import wine_test  # noqa: E402
 from wine_test import (CONSENT, GATE_KEY, GIF, NOTICE, Failure, Session,  # noqa: E402
                        cp1250, message_file)
 
-FEATURES = ("read-only-moves", "device-names", "long-names", "classes", "order", "odd-paths")
+FEATURES = ("classes", "order", "odd-paths")
 # Seeds that CI runs. 35: a script header and a removal-list entry whose key
 # paths begin with a backslash, which the real API refuses (the emulation
 # accepted both, and desktop Windows opens such a path below
@@ -157,10 +154,8 @@ class Generator:
         if any(n.lower() == name.lower() for n in self.d.staged):
             return None
         self.d.staged[name] = data
-        # Read-only files that stay in the staging folder are removed by the
-        # clean-up on both; a read-only file that is moved is a known
-        # difference of the emulation, kept out unless asked for.
-        if self.chance(0.15) and (not movable or "read-only-moves" in self.d.features):
+        # Read-only files: moved into place, or removed by the clean-up.
+        if self.chance(0.15):
             self.d.read_only.add(name)
         return name
 
@@ -466,11 +461,13 @@ class Generator:
                 "HKEY_LOCAL_MACHINE\\Software\\Diff\\Old\\Logos",
                 "hkey_classes_root\\DiffClass"]
 
-    def known_differences(self):
-        if "device-names" in self.d.features and self.chance(0.5):
+    def awkward_names(self):
+        # Names the desktop reads its own way: device names, and names near
+        # and beyond the longest path the device holds.
+        if self.chance(0.5):
             name = self.pick(["nul", "con", "aux", "prn", "com1", "lpt9"])
             self.stage(f"{name}.{self.pick(['gif', 'reg', 'url', 'txt'])}", GIF, movable=True)
-        if "long-names" in self.d.features and self.chance(0.5):
+        if self.chance(0.5):
             length = self.r.randint(241, 250)
             self.stage("n" * (length - 4) + ".txt", b"long name")
 
@@ -486,7 +483,7 @@ class Generator:
         self.messages()
         if self.chance(0.3):
             self.stage(self.pick(["notes.txt", "README", "Read Me.doc"]), b"not for any step")
-        self.known_differences()
+        self.awkward_names()
         self.settings_file()
         if self.chance(0.03):
             self.d.words = [self.pick(["Inst", "unin", "inst now"])]
