@@ -10,6 +10,18 @@
 
 const char16_t kGateKey[] = u"CLSID\\{F15D7471-D623-11d2-BE64-008048FD5745}";
 const char16_t kAppsKey[] = u"SOFTWARE\\Apps";
+const char16_t kRestartMarkerName[] = u"CABInst";
+const SettingAsk kRestartAsk = {u"LENGREBOOT", u"reboot", AskKind::kKey};
+
+const RunStep kRunSteps[kRunStepCount] = {
+    {platform::StepId::kPackages, InstallPackages, {&kPackageAsk, nullptr}},
+    {platform::StepId::kFixedGroups, PlaceFixedGroups, {nullptr, nullptr}},
+    {platform::StepId::kTheme, ApplyThemeSetting, {&kThemeAsk, nullptr}},
+    {platform::StepId::kMappedGroups, PlaceMappedGroups,
+     {&kMappedGroups[0].ask, &kMappedGroups[1].ask}},
+    {platform::StepId::kRegistryScripts, ImportRegistryScripts, {nullptr, nullptr}},
+    {platform::StepId::kKeyRemoval, DeleteListedKeys, {&kRemovalAsk, nullptr}},
+};
 
 namespace {
 
@@ -98,6 +110,19 @@ void CleanStaging() {
   platform::RemoveDirectoryW(kStagingFolder);
 }
 
+std::uint32_t RestartMarkerValue(const std::uint8_t bytes[4]) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+RestartChoice DecideRestart(std::uint32_t marker, bool requested, bool user_confirmed) {
+  if (marker == kRestartMarkerHolds) return RestartChoice::kHeldByMarker;
+  // A user who consented without a restart entry gets no restart: the
+  // changes wait for the next one.
+  if (!requested && user_confirmed) return RestartChoice::kHeldByConsent;
+  return requested ? RestartChoice::kForRebootEntry : RestartChoice::kUnconfirmed;
+}
+
 void DecideAndRestart(bool user_confirmed) {
   // The marker acts once: it is removed on every run that gets here.
   std::uint8_t marker_bytes[4] = {0, 0, 0, 0};
@@ -107,22 +132,19 @@ void DecideAndRestart(bool user_confirmed) {
       platform::kErrorSuccess) {
     std::uint32_t type = platform::kRegDword;
     std::uint32_t size = 4;
-    marker_found = platform::RegQueryValueExW(apps, u"CABInst", nullptr, &type, marker_bytes,
-                                              &size) == platform::kErrorSuccess;
-    platform::RegDeleteValueW(apps, u"CABInst");
+    marker_found = platform::RegQueryValueExW(apps, kRestartMarkerName, nullptr, &type,
+                                              marker_bytes, &size) == platform::kErrorSuccess;
+    platform::RegDeleteValueW(apps, kRestartMarkerName);
     platform::RegCloseKey(apps);
   }
-  std::uint32_t marker = static_cast<std::uint32_t>(marker_bytes[0]) |
-                         static_cast<std::uint32_t>(marker_bytes[1]) << 8 |
-                         static_cast<std::uint32_t>(marker_bytes[2]) << 16 |
-                         static_cast<std::uint32_t>(marker_bytes[3]) << 24;
+  std::uint32_t marker = RestartMarkerValue(marker_bytes);
   platform::Decision(marker_found ? platform::DecisionId::kMarkerFound
                                   : platform::DecisionId::kMarkerAbsent,
-                     u"CABInst", marker);
-  bool requested = LookupSetting(u"LENGREBOOT", u"reboot") != nullptr;
+                     kRestartMarkerName, marker);
+  bool requested = LookupSetting(kRestartAsk.section, kRestartAsk.key) != nullptr;
   platform::Decision(requested ? platform::DecisionId::kRebootEntryPresent
                                : platform::DecisionId::kRebootEntryAbsent,
-                     u"reboot", requested);
+                     kRestartAsk.key, requested);
   platform::Decision(user_confirmed ? platform::DecisionId::kUserConfirmed
                                     : platform::DecisionId::kUserNotAsked,
                      nullptr, user_confirmed);
@@ -131,15 +153,18 @@ void DecideAndRestart(bool user_confirmed) {
   // during the clean-up loses them for good, with nothing left to redo them.
   platform::RegFlushKey(platform::kHkeyLocalMachine);
 
-  if (marker == kRestartMarkerHolds || (!requested && user_confirmed)) {
-    platform::Decision(marker == kRestartMarkerHolds ? platform::DecisionId::kHeldByMarker
-                                                     : platform::DecisionId::kHeldByConsent,
+  RestartChoice choice = DecideRestart(marker, requested, user_confirmed);
+  if (choice == RestartChoice::kHeldByMarker || choice == RestartChoice::kHeldByConsent) {
+    platform::Decision(choice == RestartChoice::kHeldByMarker
+                           ? platform::DecisionId::kHeldByMarker
+                           : platform::DecisionId::kHeldByConsent,
                        nullptr, 0);
     CleanStaging();
     return;
   }
-  platform::Decision(requested ? platform::DecisionId::kRestartForRebootEntry
-                               : platform::DecisionId::kRestartUnconfirmed,
+  platform::Decision(choice == RestartChoice::kForRebootEntry
+                         ? platform::DecisionId::kRestartForRebootEntry
+                         : platform::DecisionId::kRestartUnconfirmed,
                      nullptr, 1);
   char16_t notice[kLineCapacity];
   LoadNoticeText(kRestartMessage, kRestartNoticeId, notice);
@@ -178,18 +203,10 @@ void RunInstallation(platform::Instance instance) {
   } else {
     platform::Decision(platform::DecisionId::kGateKeyAbsent, kGateKey, 0);
   }
-  platform::Step(platform::StepId::kPackages);
-  InstallPackages();
-  platform::Step(platform::StepId::kFixedGroups);
-  PlaceFixedGroups();
-  platform::Step(platform::StepId::kTheme);
-  ApplyThemeSetting();
-  platform::Step(platform::StepId::kMappedGroups);
-  PlaceMappedGroups();
-  platform::Step(platform::StepId::kRegistryScripts);
-  ImportRegistryScripts();
-  platform::Step(platform::StepId::kKeyRemoval);
-  DeleteListedKeys();
+  for (const RunStep& step : kRunSteps) {
+    platform::Step(step.id);
+    step.run();
+  }
   platform::Step(platform::StepId::kRestartDecision);
   DecideAndRestart(user_confirmed);
 }

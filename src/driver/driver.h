@@ -3,6 +3,8 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "placement/placement.h"
+#include "settings/settings.h"
 
 // The consent gate key under HKEY_CLASSES_ROOT, and the key under
 // HKEY_LOCAL_MACHINE that holds the restart marker CABInst.
@@ -14,9 +16,31 @@ extern const char16_t kAppsKey[];
 int Entry(platform::Instance instance, platform::Instance previous_instance,
           const char16_t* command_line, int show);
 
-// The whole run after the command-line test: the consent gate, the steps in
-// their fixed order, and the restart decision.
+// The whole run after the command-line test: the consent gate, the steps of
+// kRunSteps in their order, and the restart decision.
 void RunInstallation(platform::Instance instance);
+
+// The steps between the consent gate and the restart decision, in the order
+// the run takes them, with the entries of brand.ini each one asks for, in
+// the order it asks.
+struct RunStep {
+  platform::StepId id;
+  void (*run)();
+  const SettingAsk* asks[2];  // null after the last
+};
+constexpr int kRunStepCount = 6;
+extern const RunStep kRunSteps[kRunStepCount];
+// What the restart decision asks for: only the entry's presence counts.
+extern const SettingAsk kRestartAsk;
+
+// The restart marker: CABInst under kAppsKey, a REG_DWORD.
+extern const char16_t kRestartMarkerName[];
+std::uint32_t RestartMarkerValue(const std::uint8_t bytes[4]);
+
+enum class RestartChoice { kHeldByMarker, kHeldByConsent, kForRebootEntry, kUnconfirmed };
+// The restart decision from its inputs: the marker's value (0 when absent),
+// whether brand.ini holds the restart entry, whether the user consented.
+RestartChoice DecideRestart(std::uint32_t marker, bool requested, bool user_confirmed);
 
 // Fills `buffer` (256 code units, cleared first) from a UTF-16 message file,
 // or from string `id` of the program's string table when the file is missing.

@@ -62,11 +62,14 @@ void RunPackageInstaller(const char16_t* package_path) {
   platform::CloseHandle(process.hProcess);
 }
 
+const SettingAsk kPackageAsk = {u"ADDITIONAL_CABS", u"cab", AskKind::kNumbered};
+const SettingAsk kThemeAsk = {u"skin", u"skin", AskKind::kKey};
+
 void InstallPackages() {
   for (int n = 0;; ++n) {
-    char16_t key[16];
-    wtext::FormatNumber(key, 16, u"cab%d", n);
-    const char16_t* value = LookupSetting(u"ADDITIONAL_CABS", key);
+    char16_t key[kNumberedKeyCapacity];
+    NumberedKey(kPackageAsk, n, key);
+    const char16_t* value = LookupSetting(kPackageAsk.section, key);
     if (value == nullptr) {
       platform::Decision(platform::DecisionId::kListEnds, key, static_cast<std::uint32_t>(n));
       return;
@@ -110,10 +113,10 @@ void ApplyTodayTheme(const char16_t* theme_path) {
 }
 
 void ApplyThemeSetting() {
-  const char16_t* value = LookupSetting(u"skin", u"skin");
+  const char16_t* value = LookupSetting(kThemeAsk.section, kThemeAsk.key);
   if (value != nullptr) {
     ApplyTodayTheme(value);
   } else {
-    platform::Decision(platform::DecisionId::kNoTheme, u"skin", 0);
+    platform::Decision(platform::DecisionId::kNoTheme, kThemeAsk.key, 0);
   }
 }

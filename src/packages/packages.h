@@ -3,17 +3,21 @@
 // theme named under [skin], which is not waited for.
 #pragma once
 
+#include "settings/settings.h"
+
 // The package installer, and the Today screen's key under HKEY_CURRENT_USER.
 extern const char16_t kInstallerImage[];
 extern const char16_t kTodayKey[];
 
 // The step: cab0, cab1, ... until the first missing number.
 void InstallPackages();
+extern const SettingAsk kPackageAsk;  // [ADDITIONAL_CABS] cab0, cab1, ...
 // Starts the installer for one package and waits for it to end.
 void RunPackageInstaller(const char16_t* package_path);
 
 // The step: the theme that [skin] names, if any.
 void ApplyThemeSetting();
+extern const SettingAsk kThemeAsk;  // [skin] skin
 // Points the Today screen at the theme and starts its installer.
 void ApplyTodayTheme(const char16_t* theme_path);
 

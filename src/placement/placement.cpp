@@ -14,8 +14,8 @@ const FixedGroup kFixedGroups[3] = {
 };
 
 const MappedGroup kMappedGroups[2] = {
-    {u"\\Temp\\branding\\*.hp", u".hp", u"HOMEPAGE"},
-    {u"\\Temp\\branding\\*.ur", u".ur", u"URLS"},
+    {u"\\Temp\\branding\\*.hp", u".hp", {u"HOMEPAGE", nullptr, AskKind::kStagedName}},
+    {u"\\Temp\\branding\\*.ur", u".ur", {u"URLS", nullptr, AskKind::kStagedName}},
 };
 
 void WritePlacementRecord(const char16_t* text) {
@@ -103,5 +103,5 @@ void PlaceMappedGroup(const char16_t* pattern, const char16_t* section) {
 }
 
 void PlaceMappedGroups() {
-  for (const MappedGroup& group : kMappedGroups) PlaceMappedGroup(group.pattern, group.section);
+  for (const MappedGroup& group : kMappedGroups) PlaceMappedGroup(group.pattern, group.ask.section);
 }

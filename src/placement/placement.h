@@ -2,6 +2,8 @@
 // mapped groups to the destinations that brand.ini names.
 #pragma once
 
+#include "settings/settings.h"
+
 // The step: *.gif and *.tsk to \Windows, *.url to \Windows\Favorites, then
 // the separator of the placement record.
 void PlaceFixedGroups();
@@ -27,7 +29,7 @@ struct FixedGroup {
 struct MappedGroup {
   const char16_t* pattern;
   const char16_t* extension;
-  const char16_t* section;
+  SettingAsk ask;  // each staged file's name, in the group's section
 };
 extern const FixedGroup kFixedGroups[3];
 extern const MappedGroup kMappedGroups[2];

@@ -61,11 +61,13 @@ void ParseKeyEntry(const char16_t* value, KeyEntry* entry) {
   if (value[entry->leaf_begin] == 0) entry->status = KeyEntryStatus::kEmptyLeaf;
 }
 
+const SettingAsk kRemovalAsk = {u"REG_DEL_KEY", u"key", AskKind::kNumbered};
+
 void DeleteListedKeys() {
   for (int n = 0;; ++n) {
-    char16_t key[16];
-    wtext::FormatNumber(key, 16, u"key%d", n);
-    char16_t* value = LookupSetting(u"REG_DEL_KEY", key);
+    char16_t key[kNumberedKeyCapacity];
+    NumberedKey(kRemovalAsk, n, key);
+    char16_t* value = LookupSetting(kRemovalAsk.section, key);
     if (value == nullptr) {
       platform::Decision(platform::DecisionId::kListEnds, key, static_cast<std::uint32_t>(n));
       return;

@@ -3,8 +3,10 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "settings/settings.h"
 
 void DeleteListedKeys();
+extern const SettingAsk kRemovalAsk;  // [REG_DEL_KEY] key0, key1, ...
 
 // ---- The rules for one entry, shared with the linter -----------------------
 

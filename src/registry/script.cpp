@@ -32,6 +32,7 @@ void ParseString(const char16_t* line, int length, int start, ScriptValue* value
   while (i < length && line[i] != u'"' && count < kScriptTextCapacity - 1) {
     bytes[count++] = static_cast<char>(line[i++] & 0xFF);
   }
+  value->data_end = i;
   value->text_closed = i < length && line[i] == u'"';
   int chars = 0;
   if (count > 0) {
@@ -54,6 +55,7 @@ void ParseDword(const char16_t* line, int length, int start, ScriptValue* value)
     ++value->digits;
     ++i;
   }
+  value->data_end = i;
   digits[stored] = 0;
   std::uint32_t number = ParseHexDword(digits);
   for (int k = 0; k < 4; ++k) value->number[k] = static_cast<std::uint8_t>(number >> (8 * k));
@@ -135,11 +137,16 @@ void ParseValueLine(ByteLineReader* reader, char16_t* line, ScriptValue* value) 
   }
   if (wtext::EqualNoCase(value->name, u"@")) value->name[0] = 0;
 
+  value->name_last = last;
+  value->form_at = last + 2;
+  value->data_begin = value->data_end = last + 2;
   switch (At(line, length, last + 2)) {
     case u'"':
+      value->data_begin = last + 3;
       ParseString(line, length, last + 3, value);
       break;
     case u'd':
+      value->data_begin = last + 8;  // after "dword:", skipped unexamined
       ParseDword(line, length, last + 8, value);
       break;
     case u'h': {
@@ -148,6 +155,7 @@ void ParseValueLine(ByteLineReader* reader, char16_t* line, ScriptValue* value) 
       // that the block goes on after it, but nothing is written.
       bool typed = At(line, length, last + 3) == u'e' && At(line, length, last + 4) == u'x' &&
                    At(line, length, last + 5) == u'(';
+      value->data_begin = last + 6;  // after "hex:", skipped unexamined
       ParseBinary(reader, line, length, last + 6, value);
       value->form = typed ? ScriptForm::kTypedBinary : ScriptForm::kBinary;
       break;

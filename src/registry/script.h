@@ -55,6 +55,16 @@ struct ScriptValue {
   bool binary_cut;           // binary: more than kScriptBinaryCapacity bytes
   bool bad_pair;             // binary: a pair held a character that is no hex digit
   std::uint32_t continued;   // binary: lines read for continuations
+  // Where the rules read the value's first line, as indices into it (each
+  // may lie beyond its end, where the rules read the terminator): the last
+  // character of the name part (its closing quote, or the "@"); the
+  // character that picked the form, the one after it standing for "="
+  // unexamined; the first character of the data; and, for a string and a
+  // number, the character that ended the data.
+  int name_last;
+  int form_at;
+  int data_begin;
+  int data_end;
   const std::uint8_t* data() const {
     return form == ScriptForm::kString ? reinterpret_cast<const std::uint8_t*>(text)
            : form == ScriptForm::kDword ? number

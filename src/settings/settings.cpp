@@ -49,12 +49,34 @@ void ParseSettingsLine(const char16_t* line, SettingsLine* parsed) {
   parsed->value_closed = end < length;
 }
 
+void NumberedKey(const SettingAsk& ask, int n, char16_t* key) {
+  wtext::Copy(key, kNumberedKeyCapacity, ask.key);
+  std::size_t stem = wtext::Length(key, kNumberedKeyCapacity);
+  wtext::FormatNumber(key + stem, kNumberedKeyCapacity - stem, u"%d", n);
+}
+
 bool SpanEqualsNoCase(const char16_t* line, int begin, int end, const char16_t* name) {
   int n = end - begin;
   for (int i = 0; i < n; ++i) {
     if (name[i] == 0 || wtext::ToLower(line[begin + i]) != wtext::ToLower(name[i])) return false;
   }
   return name[n] == 0;
+}
+
+SectionPlace NextSectionPlace(SectionPlace place, const char16_t* line,
+                              const SettingsLine* parsed, const char16_t* section) {
+  switch (place) {
+    case SectionPlace::kBefore:
+      return parsed->kind == SettingsLineKind::kHeader &&
+                     SpanEqualsNoCase(line, parsed->name_begin, parsed->name_end, section)
+                 ? SectionPlace::kIn
+                 : SectionPlace::kBefore;
+    case SectionPlace::kIn:
+      return parsed->kind == SettingsLineKind::kEntry ? SectionPlace::kIn : SectionPlace::kEnded;
+    case SectionPlace::kEnded:
+      break;
+  }
+  return SectionPlace::kEnded;
 }
 
 namespace {
@@ -151,13 +173,8 @@ bool ScanSettings(ByteLineReader* reader, const char16_t* section, const char16_
       return false;
     }
     ParseSettingsLine(line, parsed);
-    if (parsed->kind == SettingsLineKind::kHeader &&
-        SpanEqualsNoCase(line, parsed->name_begin, parsed->name_end, section)) {
-      break;
-    }
+    if (NextSectionPlace(SectionPlace::kBefore, line, parsed, section) == SectionPlace::kIn) break;
   }
-  // Only that first section counts, and it ends at the first empty line or
-  // the next header.
   KeyProbe probe;
   PrepareKeyProbe(key, &probe);
   for (;;) {
@@ -167,7 +184,7 @@ bool ScanSettings(ByteLineReader* reader, const char16_t* section, const char16_
       return false;
     }
     ParseSettingsLine(line, parsed);
-    if (parsed->kind != SettingsLineKind::kEntry) {
+    if (NextSectionPlace(SectionPlace::kIn, line, parsed, section) == SectionPlace::kEnded) {
       platform::SettingMissing(platform::DecisionId::kSectionEndsBeforeKey, section, key);
       return false;
     }

@@ -9,6 +9,27 @@
 
 constexpr int kSettingCapacity = 512;
 
+// ---- What the steps ask for -----------------------------------------------
+//
+// Each step names the entries it looks up here, as data, and looks them up
+// through it; the linter reads the same descriptions to know what the device
+// will ask for, and in which order (driver.h lists the steps).
+enum class AskKind : std::uint8_t {
+  kKey,         // the one key `key`
+  kNumbered,    // `key`0, `key`1, ... up to the first that is missing
+  kStagedName,  // the name of each staged file of a group, as the key
+};
+struct SettingAsk {
+  const char16_t* section;
+  const char16_t* key;  // kKey: the key; kNumbered: the keys' stem; kStagedName: null
+  AskKind kind;
+};
+
+// Room for a numbered key: its stem and the digits of any int.
+constexpr int kNumberedKeyCapacity = 16;
+// The key of entry `n` of a numbered list: "cab" and 3 give "cab3".
+void NumberedKey(const SettingAsk& ask, int n, char16_t* key);
+
 // The setting value, or null when the file or the entry is missing. The value
 // lives in one result buffer shared by all lookups and stays valid until the
 // next lookup; callers may overwrite it in place. A lookup that finds nothing
@@ -43,6 +64,15 @@ void ParseSettingsLine(const char16_t* line, SettingsLine* parsed);
 // Whether the text [begin, end) of `line` equals `name` as a whole, without
 // regard to case.
 bool SpanEqualsNoCase(const char16_t* line, int begin, int end, const char16_t* name);
+
+// Where a line leaves a lookup in `section`, given where the line before
+// left it: only the first header of that name begins the section, and the
+// first line after it that is no entry (an empty line, another header) ends
+// it for good. ScanSettings follows these rules; a reader that looks at
+// every line (the linter) follows them line by line.
+enum class SectionPlace : std::uint8_t { kBefore, kIn, kEnded };
+SectionPlace NextSectionPlace(SectionPlace place, const char16_t* line,
+                              const SettingsLine* parsed, const char16_t* section);
 
 // Scans the lines that `reader` delivers as the lookup does, and stops at the
 // line that answers (section, key): it is left in `line` and `parsed`, and the

@@ -87,7 +87,7 @@ TEST(Docs, TheDeliveryReferenceNamesThePlacementGroupsAsTheCodeHoldsThem) {
   }
   for (const MappedGroup& group : kMappedGroups) {
     std::string extension = host::ToUtf8(group.extension);
-    std::string section = "[" + host::ToUtf8(group.section) + "]";
+    std::string section = "[" + host::ToUtf8(group.ask.section) + "]";
     SCOPED_TRACE(extension);
     EXPECT_NE(markdown.find("\n| `" + extension + "` | the value of `NAME` in `" + section +
                             "` | mapped groups |"),
@@ -101,7 +101,7 @@ TEST(Docs, TheDeliveryReferenceNamesThePlacementGroupsAsTheCodeHoldsThem) {
   std::vector<std::string> sections = Matches(markdown, "\n\\| `(\\[[A-Za-z_]+\\])` \\|");
   EXPECT_EQ(Matches(manual, "\n(\\[[A-Za-z_]+\\])\t"), sections);
   for (const MappedGroup& group : kMappedGroups) {
-    std::string section = "[" + host::ToUtf8(group.section) + "]";
+    std::string section = "[" + host::ToUtf8(group.ask.section) + "]";
     EXPECT_EQ(std::count(sections.begin(), sections.end(), section), 1) << section;
   }
 

@@ -374,21 +374,28 @@ void DeviceCheck::Restart() {
       platform::kErrorSuccess) {
     std::uint8_t data[4] = {0, 0, 0, 0};
     std::uint32_t type = platform::kRegDword, size = 4;
-    platform::RegQueryValueExW(apps, u"CABInst", nullptr, &type, data, &size);
+    platform::RegQueryValueExW(apps, kRestartMarkerName, nullptr, &type, data, &size);
     platform::RegCloseKey(apps);
-    if (data[0] == 7 && data[1] == 0 && data[2] == 0 && data[3] == 0) {
+    // Whatever the run brings, the marker decides first.
+    if (DecideRestart(RestartMarkerValue(data), true, true) == RestartChoice::kHeldByMarker) {
       c_.report.Warning("", 0, "device-restart-held",
-                        "the device holds CABInst = 7 under HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps: "
-                        "it does not restart after this run (and removes the marker)");
+                        "the device holds " + ToUtf8(kRestartMarkerName) + " = " +
+                            std::to_string(RestartMarkerValue(data)) +
+                            " under HKEY_LOCAL_MACHINE\\" + ToUtf8(kAppsKey) +
+                            ": it does not restart after this run (and removes the marker)");
       return;
     }
   }
-  if (KeyExists(platform::kHkeyClassesRoot, kGateKey) && !c_.restart) {
+  // With the gate, the run goes on only after a Yes.
+  if (KeyExists(platform::kHkeyClassesRoot, kGateKey) &&
+      DecideRestart(0, c_.restart.has_value(), true) == RestartChoice::kHeldByConsent) {
+    std::string section = ToUtf8(kRestartAsk.section), key = ToUtf8(kRestartAsk.key);
+    std::string entry = "[" + section + "] " + key;
     c_.report.Warning(settings_, 0, "device-no-restart",
-                      "the device asks the user for consent first, and brand.ini has no "
-                      "[LENGREBOOT] reboot entry: after a Yes the device does not restart, so the "
-                      "changes take effect only at the next restart; add [LENGREBOOT] with "
-                      "reboot=\"1\"");
+                      "the device asks the user for consent first, and brand.ini has no " +
+                          entry + " entry: after a Yes the device does not restart, so the "
+                          "changes take effect only at the next restart; add [" + section +
+                          "] with " + key + "=\"1\"");
   }
 }
 
@@ -418,10 +425,10 @@ const std::vector<Move>& MappedMoves(Context& context) {
       if (!context.CanLookup()) return *context.mapped_moves;
       Move move;
       move.name = NameOf(found);
-      std::optional<Answer> answer = context.Lookup(group.section, move.name.c_str());
+      std::optional<Answer> answer = context.Lookup(group.ask.section, move.name.c_str());
       if (!answer || answer->value.empty()) continue;
       move.destination = answer->value;
-      move.section = group.section;
+      move.section = group.ask.section;
       move.line = answer->line_number;
       context.mapped_moves->push_back(std::move(move));
     }

@@ -248,13 +248,16 @@ void ScriptCheck::Value(const ScriptValue& value) {
   const RawLine* raw = &line;
   std::u16string_view text = raw->visible();
   if (text.empty()) return;  // the rules saw this line, so it is never empty
-  std::size_t last = 0;
-  if (text.front() == u'"') {
-    last = text.find(u'"', 1);
-    if (last == std::u16string_view::npos) last = text.size();
-  }
+  // Where the parser read: its own indices, never recounted here.
+  auto index = [&](int i) { return std::min(static_cast<std::size_t>(i), text.size()); };
+  std::size_t last = index(value.name_last);
+  std::size_t form_at = index(value.form_at);
+  std::size_t data_begin = index(value.data_begin);
+  std::size_t data_end = std::max(data_begin, index(value.data_end));
+  // What the rules skipped unexamined before the data: "=" and the form's word.
+  std::u16string_view skipped = text.substr(form_at, data_begin - form_at);
   auto at = [&](std::size_t i) -> char16_t { return i < text.size() ? text[i] : 0; };
-  std::u16string_view data = text.substr(std::min(last + 2, text.size()));
+  std::u16string_view data = text.substr(form_at);
   std::u16string name(value.name, wtext::Length(value.name, kScriptNameCapacity));
   std::string shown_name = name.empty() ? "the default value" : "`" + Show(name) + "`";
   std::uint32_t number = value.line_number;
@@ -281,7 +284,7 @@ void ScriptCheck::Value(const ScriptValue& value) {
       if (!value.name_closed) {
         c_.report.Error(file_, number, "reg-name-unclosed",
                         "the value name has no closing quote: the device writes nothing");
-      } else if (IsBlank(at(last + 1)) || IsBlank(at(last + 2))) {
+      } else if (IsBlank(at(form_at - 1)) || IsBlank(at(form_at))) {
         std::u16string_view rest = TrimBlanks(text.substr(std::min(last + 1, text.size())));
         if (!rest.empty() && rest.front() == u'=') rest = TrimBlanks(rest.substr(1));
         std::u16string fixed = text.front() == u'@' ? std::u16string(u"@")
@@ -291,7 +294,7 @@ void ScriptCheck::Value(const ScriptValue& value) {
                         "type from the next one, so with blanks around \"=\" it writes nothing "
                         "for " + shown_name + "; write `" + ShowBytes(fixed) + "=" +
                             ShowBytes(rest, 40) + "`");
-      } else if (at(last + 2) == u'-') {
+      } else if (at(form_at) == u'-') {
         c_.report.Error(file_, number, "reg-delete-value",
                         "\"=-\" deletes a value for regedit, but the device deletes nothing and "
                         "writes nothing for " + shown_name);
@@ -309,9 +312,7 @@ void ScriptCheck::Value(const ScriptValue& value) {
       break;
     }
     case ScriptForm::kString: {
-      std::size_t begin = std::min(last + 3, text.size());
-      std::size_t end = text.find(u'"', begin);
-      std::u16string_view written = text.substr(begin, end == std::u16string_view::npos ? end : end - begin);
+      std::u16string_view written = text.substr(data_begin, data_end - data_begin);
       std::u16string stored(value.text, wtext::Length(value.text, kScriptTextCapacity));
       bool paired = written.find(u"\\\\") != std::u16string_view::npos;
       for (std::size_t i = 0; paired && i < written.size(); ++i) {
@@ -368,10 +369,9 @@ void ScriptCheck::Value(const ScriptValue& value) {
                                    static_cast<std::uint32_t>(value.number[3]) << 24;
       char written[16];
       std::snprintf(written, sizeof written, "0x%08X", number_value);
-      std::size_t begin = std::min(last + 8, text.size());
-      std::u16string_view digits = text.substr(begin, static_cast<std::size_t>(value.digits));
-      char16_t after = at(begin + digits.size());
-      if (text.substr(std::min(last + 2, text.size()), 6) != u"dword:") {
+      std::u16string_view digits = text.substr(data_begin, data_end - data_begin);
+      char16_t after = at(data_end);
+      if (skipped != u"dword:") {
         c_.report.Error(file_, number, "reg-dword-bad",
                         "`" + ShowBytes(data.substr(0, 8)) +
                             "` is taken for dword: and its first six characters are skipped "
@@ -391,7 +391,7 @@ void ScriptCheck::Value(const ScriptValue& value) {
                             ": the device keeps the last eight and writes " + written + " to " +
                             shown_name);
       }
-      if (raw->cut && begin + digits.size() >= text.size()) {
+      if (raw->cut && data_end >= text.size()) {
         c_.report.Error(file_, number, "reg-long-line",
                         "the line has " + std::to_string(raw->full_length) +
                             " characters: the device reads only the first 255");
@@ -411,12 +411,12 @@ void ScriptCheck::Value(const ScriptValue& value) {
       // a cut, is not said again.
       bool swallowed = Continuations(value) || raw->cut || raw_.current().cut;
       if (typed) {
-        char16_t digit = at(last + 6);
+        char16_t digit = at(data_begin);  // hex(N): the rules read from N on
         c_.report.Error(file_, number, "reg-typed-hex",
                         "`" + ShowBytes(data.substr(0, data.find(u':') + 1)) + "` (" +
                             TypeName(digit) + ") is not applied: the device writes only \"text\", "
                             "dword: and hex: values, and nothing for " + shown_name);
-      } else if (text.substr(std::min(last + 2, text.size()), 4) != u"hex:") {
+      } else if (skipped != u"hex:") {
         c_.report.Error(file_, number, "reg-hex-bad",
                         "`" + ShowBytes(data.substr(0, 6)) +
                             "` is taken for hex: and its first four characters are skipped "
@@ -434,8 +434,9 @@ void ScriptCheck::Value(const ScriptValue& value) {
       }
       if (!typed && value.binary_cut) {
         c_.report.Error(file_, number, "reg-hex-too-long",
-                        "more than 8196 bytes of data: the device writes only the first 8196 to " +
-                            shown_name);
+                        "more than " + std::to_string(kScriptBinaryCapacity) +
+                            " bytes of data: the device writes only the first " +
+                            std::to_string(kScriptBinaryCapacity) + " to " + shown_name);
       }
       break;
     }

@@ -3,6 +3,7 @@
 // (ScanSettings, as LookupSetting scans) tell what each step will be given.
 #include <map>
 
+#include "driver/driver.h"
 #include "linter.h"
 #include "packages/packages.h"
 #include "placement/placement.h"
@@ -15,17 +16,55 @@ namespace lint {
 
 namespace {
 
-enum Section { kCabs, kSkin, kHomepage, kUrls, kRemovals, kRestart, kSectionCount, kNone = -1 };
+// The entries the device asks for, in the run's order, as the steps list
+// them: a step that comes to ask for more is checked without a change here.
+// A section is known by its place in this list.
+std::vector<const SettingAsk*> RunAsks() {
+  std::vector<const SettingAsk*> asks;
+  for (const RunStep& step : kRunSteps) {
+    for (const SettingAsk* ask : step.asks) {
+      if (ask != nullptr) asks.push_back(ask);
+    }
+  }
+  asks.push_back(&kRestartAsk);
+  return asks;
+}
+const std::vector<const SettingAsk*>& Asks() {
+  static const std::vector<const SettingAsk*> asks = RunAsks();
+  return asks;
+}
+int SectionCount() { return static_cast<int>(Asks().size()); }
+constexpr int kNone = -1;
+int SectionOf(const SettingAsk& ask) {
+  for (int s = 0; s < SectionCount(); ++s) {
+    if (Asks()[static_cast<std::size_t>(s)] == &ask) return s;
+  }
+  return kNone;
+}
+const char16_t* SectionName(int section) { return Asks()[static_cast<std::size_t>(section)]->section; }
 
-const char16_t* const kSectionNames[kSectionCount] = {
-    u"ADDITIONAL_CABS", u"skin", u"HOMEPAGE", u"URLS", u"REG_DEL_KEY", u"LENGREBOOT"};
+// "[A], [B] and [C]": the sections the device reads.
+std::string SectionsShown() {
+  std::string shown;
+  for (int s = 0; s < SectionCount(); ++s) {
+    if (s > 0) shown += s + 1 == SectionCount() ? " and " : ", ";
+    shown += "[" + ToUtf8(SectionName(s)) + "]";
+  }
+  return shown;
+}
+
+// What a section's lookups ask for, in words: "cab0, cab1, ...", "skin".
+std::string KeysShown(const SettingAsk& ask) {
+  std::string stem = ask.key != nullptr ? ToUtf8(ask.key) : std::string();
+  return ask.kind == AskKind::kNumbered ? stem + "0, " + stem + "1, ..." : stem;
+}
 
 // Entry lines kept for the checks after the pass: a brand.ini beyond this
 // is garbage, and its further entries are not looked at.
 constexpr std::size_t kMaxEntries = 20000;
 constexpr std::uint64_t kLargeFile = 64 * 1024;
 
-std::string SectionShown(int section) { return "[" + ToUtf8(kSectionNames[section]) + "]"; }
+std::string SectionShown(int section) { return "[" + ToUtf8(SectionName(section)) + "]"; }
 
 // An entry line inside the part of a known section that the lookups read.
 struct Entry {
@@ -73,8 +112,8 @@ bool IsComment(std::u16string_view line) {
   return !trimmed.empty() && (trimmed.front() == u';' || trimmed.front() == u'#');
 }
 
-// "cab" or "key" followed by decimal digits; the digits go to `digits`.
-bool NumberedKey(std::u16string_view key, const char16_t* prefix, std::u16string* digits) {
+// A numbered key's stem followed by decimal digits; the digits go to `digits`.
+bool SplitNumberedKey(std::u16string_view key, const char16_t* prefix, std::u16string* digits) {
   std::size_t n = wtext::Length(prefix, 16);
   if (key.size() <= n || !EqualNoCase(key.substr(0, n), std::u16string_view(prefix, n))) {
     return false;
@@ -103,7 +142,7 @@ class SettingsCheck {
 
   void Duplicates();
   void Lookups();
-  void Numbered(int section, const char16_t* prefix, const std::vector<Answer>& answers);
+  void Numbered(const SettingAsk& ask, const std::vector<Answer>& answers);
   void UnknownKeys();
   void Mapped(int section, const MappedGroup& group);
   void Packages();
@@ -117,7 +156,10 @@ class SettingsCheck {
 
   Region region_ = Region::kBeforeSections;
   int section_ = kNone;
-  std::uint32_t section_line_[kSectionCount] = {};  // the first header of each
+  // Where each section's lookup stands after the line read last, and the
+  // first header of each.
+  std::vector<SectionPlace> place_ = std::vector<SectionPlace>(Asks().size(), SectionPlace::kBefore);
+  std::vector<std::uint32_t> section_line_ = std::vector<std::uint32_t>(Asks().size(), 0);
   std::uint32_t blank_line_ = 0;                    // the blank line that ended section_
   bool blank_was_nul_ = false;
   std::set<std::u16string> unknown_sections_;
@@ -179,6 +221,10 @@ void SettingsCheck::Pass() {
 void SettingsCheck::Line(std::uint32_t number, const char16_t* line, std::uint32_t full_length) {
   SettingsLine parsed;
   ParseSettingsLine(line, &parsed);
+  for (int s = 0; s < SectionCount(); ++s) {
+    place_[static_cast<std::size_t>(s)] =
+        NextSectionPlace(place_[static_cast<std::size_t>(s)], line, &parsed, SectionName(s));
+  }
   std::u16string_view text(line, static_cast<std::size_t>(parsed.length));
   std::size_t stored = std::min<std::uint32_t>(full_length, kLineCapacity - 1);
 
@@ -211,7 +257,8 @@ void SettingsCheck::Line(std::uint32_t number, const char16_t* line, std::uint32
       Header(number, text, parsed, full_length);
       break;
     case SettingsLineKind::kEmpty:
-      if (region_ == Region::kLive) {
+      if (region_ == Region::kLive &&
+          place_[static_cast<std::size_t>(section_)] == SectionPlace::kEnded) {
         region_ = Region::kAfterBlank;
         blank_line_ = number;
         blank_was_nul_ = stored > 0;
@@ -235,16 +282,16 @@ void SettingsCheck::Header(std::uint32_t number, std::u16string_view line,
                         "is cut");
   }
   section_ = kNone;
-  for (int s = 0; s < kSectionCount; ++s) {
-    if (SpanEqualsNoCase(line.data(), parsed.name_begin, parsed.name_end, kSectionNames[s])) {
+  for (int s = 0; s < SectionCount(); ++s) {
+    if (SpanEqualsNoCase(line.data(), parsed.name_begin, parsed.name_end, SectionName(s))) {
       section_ = s;
     }
   }
   if (section_ == kNone) {
     region_ = Region::kOther;
     std::u16string trimmed(TrimBlanks(name));
-    for (int s = 0; s < kSectionCount; ++s) {
-      if (trimmed.size() != name.size() && EqualNoCase(trimmed, kSectionNames[s])) {
+    for (int s = 0; s < SectionCount(); ++s) {
+      if (trimmed.size() != name.size() && EqualNoCase(trimmed, SectionName(s))) {
         c_.report.Error(file_, number, "ini-section-blank",
                         "the section name `" + ShowBytes(name) +
                             "` holds blanks, which count as part of it: the device looks for " +
@@ -256,16 +303,16 @@ void SettingsCheck::Header(std::uint32_t number, std::u16string_view line,
     if (unknown_sections_.insert(Fold(name)).second) {
       c_.report.Warning(file_, number, "ini-unknown-section",
                         "the device never reads a section [" + ShowBytes(name) +
-                            "]; it reads [ADDITIONAL_CABS], [skin], [HOMEPAGE], [URLS], "
-                            "[REG_DEL_KEY] and [LENGREBOOT]");
+                            "]; it reads " + SectionsShown());
     }
     return;
   }
-  if (section_line_[section_] != 0) {
+  // Only the header that began the section's lookup leaves it open.
+  if (place_[static_cast<std::size_t>(section_)] != SectionPlace::kIn) {
     region_ = Region::kRepeated;
     return;
   }
-  section_line_[section_] = number;
+  section_line_[static_cast<std::size_t>(section_)] = number;
   region_ = Region::kLive;
 }
 
@@ -299,7 +346,7 @@ void SettingsCheck::EntryLine(std::uint32_t number, std::u16string_view line,
         c_.report.Error(file_, number, "ini-repeated-section",
                         "`" + ShowBytes(TrimBlanks(key)) + "` is never found: " +
                             SectionShown(section_) + " already began at line " +
-                            std::to_string(section_line_[section_]) +
+                            std::to_string(section_line_[static_cast<std::size_t>(section_)]) +
                             ", and the device reads only the first section of a name; move "
                             "the entry there");
       }
@@ -438,23 +485,28 @@ bool SettingsCheck::ValueFindings(const Answer& answer) {
 }
 
 void SettingsCheck::Lookups() {
-  // What each step asks, in the run's order.
-  for (int n = 0; c_.CanLookup(); ++n) {
-    char16_t key[16];
-    wtext::FormatNumber(key, 16, u"cab%d", n);
-    std::optional<Answer> answer = c_.Lookup(kSectionNames[kCabs], key);
-    if (!answer) break;
-    c_.packages.push_back(*answer);
+  // What each step asks, in the run's order; the staged names come later,
+  // with the staged files.
+  std::map<const SettingAsk*, std::vector<Answer>> answers;
+  for (const SettingAsk* ask : Asks()) {
+    if (ask->kind == AskKind::kKey) {
+      if (std::optional<Answer> answer = c_.Lookup(ask->section, ask->key)) {
+        answers[ask].push_back(*answer);
+      }
+    } else if (ask->kind == AskKind::kNumbered) {
+      for (int n = 0; c_.CanLookup(); ++n) {
+        char16_t key[kNumberedKeyCapacity];
+        NumberedKey(*ask, n, key);
+        std::optional<Answer> answer = c_.Lookup(ask->section, key);
+        if (!answer) break;
+        answers[ask].push_back(*answer);
+      }
+    }
   }
-  c_.theme = c_.Lookup(kSectionNames[kSkin], u"skin");
-  for (int n = 0; c_.CanLookup(); ++n) {
-    char16_t key[16];
-    wtext::FormatNumber(key, 16, u"key%d", n);
-    std::optional<Answer> answer = c_.Lookup(kSectionNames[kRemovals], key);
-    if (!answer) break;
-    c_.removals.push_back(*answer);
-  }
-  c_.restart = c_.Lookup(kSectionNames[kRestart], u"reboot");
+  c_.packages = answers[&kPackageAsk];
+  c_.removals = answers[&kRemovalAsk];
+  if (!answers[&kThemeAsk].empty()) c_.theme = answers[&kThemeAsk].front();
+  if (!answers[&kRestartAsk].empty()) c_.restart = answers[&kRestartAsk].front();
   for (const Answer& a : c_.packages) answered_.insert(a.line_number);
   for (const Answer& a : c_.removals) answered_.insert(a.line_number);
   if (c_.theme) answered_.insert(c_.theme->line_number);
@@ -462,22 +514,22 @@ void SettingsCheck::Lookups() {
 
   Packages();
   Theme();
-  Mapped(kHomepage, kMappedGroups[0]);
-  Mapped(kUrls, kMappedGroups[1]);
+  for (const MappedGroup& group : kMappedGroups) Mapped(SectionOf(group.ask), group);
   Removals();
-  Numbered(kCabs, u"cab", c_.packages);
-  Numbered(kRemovals, u"key", c_.removals);
+  Numbered(kPackageAsk, c_.packages);
+  Numbered(kRemovalAsk, c_.removals);
   UnknownKeys();
 }
 
-void SettingsCheck::Numbered(int section, const char16_t* prefix,
-                             const std::vector<Answer>& answers) {
+void SettingsCheck::Numbered(const SettingAsk& ask, const std::vector<Answer>& answers) {
+  int section = SectionOf(ask);
+  const char16_t* prefix = ask.key;
   std::string first_missing = ToUtf8(prefix) + std::to_string(answers.size());
   for (const Entry& entry : entries_) {
     std::u16string digits;
     if (entry.section != section || answered_.count(entry.line_number) ||
         duplicates_.count(entry.line_number) || blank_keys_.count(entry.line_number) ||
-        !NumberedKey(entry.key, prefix, &digits)) {
+        !SplitNumberedKey(entry.key, prefix, &digits)) {
       continue;
     }
     std::string key = ShowBytes(entry.key);
@@ -509,26 +561,12 @@ void SettingsCheck::UnknownKeys() {
         answered_.count(entry.line_number)) {
       continue;
     }
+    const SettingAsk& ask = *Asks()[static_cast<std::size_t>(entry.section)];
     std::u16string digits;
-    std::string expected;
-    switch (entry.section) {
-      case kCabs:
-        if (NumberedKey(entry.key, u"cab", &digits)) continue;
-        expected = "cab0, cab1, ...";
-        break;
-      case kRemovals:
-        if (NumberedKey(entry.key, u"key", &digits)) continue;
-        expected = "key0, key1, ...";
-        break;
-      case kSkin:
-        expected = "skin";
-        break;
-      case kRestart:
-        expected = "reboot";
-        break;
-      default:
-        continue;  // the mapped groups: reported against the staged files
-    }
+    // The mapped groups' entries are reported against the staged files.
+    if (ask.kind == AskKind::kStagedName) continue;
+    if (ask.kind == AskKind::kNumbered && SplitNumberedKey(entry.key, ask.key, &digits)) continue;
+    std::string expected = KeysShown(ask);
     c_.report.Warning(file_, entry.line_number, "ini-unknown-key",
                       "the device never asks for `" + ShowBytes(entry.key) + "` in " +
                           SectionShown(entry.section) + "; it reads " + expected);
@@ -637,7 +675,7 @@ void SettingsCheck::Mapped(int section, const MappedGroup& group) {
     do {
       std::u16string name(found.cFileName, wtext::Length(found.cFileName, platform::kMaxPath));
       if (!c_.CanLookup()) break;
-      std::optional<Answer> answer = c_.Lookup(group.section, name.c_str());
+      std::optional<Answer> answer = c_.Lookup(group.ask.section, name.c_str());
       if (!answer) {
         if (c_.settings_unreadable) continue;  // said once for the whole file
         c_.report.Error(
@@ -766,7 +804,7 @@ void CheckSettings(Context& context) {
       do {
         std::u16string name(found.cFileName, wtext::Length(found.cFileName, platform::kMaxPath));
         context.report.Error(context.HostName(name), 0, "ini-missing-destination",
-                             "the delivery has no brand.ini, so no [" + ToUtf8(group.section) +
+                             "the delivery has no brand.ini, so no [" + ToUtf8(group.ask.section) +
                                  "] entry names `" + Show(name) +
                                  "`: the device leaves it in the staging folder and removes it "
                                  "at clean-up");
