@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 
+#include "driver/driver.h"
 #include "scenario.h"
 
 namespace core_test {
@@ -146,6 +147,43 @@ TEST(Decisions, EachStepSaysWhatItDecidedAndWhy) {
     std::map<std::string, std::string> decided = Decisions(s.events);
     for (const auto& [step, expected] : row.decided) EXPECT_EQ(decided[step], expected) << step;
   }
+}
+
+// The linter knows what the device will look up from kRunSteps alone. With a
+// brand.ini that answers nothing, every lookup the run makes shows in the
+// journal as a miss, so the run's own lookups can be held against the table.
+TEST(Decisions, TheRunLooksUpWhatItsStepsDeclareInTheirOrder) {
+  Scenario s;
+  s.Ini("[elsewhere]\r\nx=\"1\"\r\n");
+  s.Stage("one.hp", "h");
+  s.Stage("two.ur", "u");
+  s.Run();
+  std::vector<std::string> asked;
+  for (const JsonObject& e : s.Events("decision")) {
+    if (e.at("decision") == "section_missing") asked.push_back(e.at("section") + " " + e.at("subject"));
+  }
+  std::vector<std::string> declared;
+  auto declare = [&](const SettingAsk& ask) {
+    std::string section = support::ToUtf8(ask.section);
+    switch (ask.kind) {
+      case AskKind::kKey:
+        declared.push_back(section + " " + support::ToUtf8(ask.key));
+        break;
+      case AskKind::kNumbered:  // the list ends at its first key
+        declared.push_back(section + " " + support::ToUtf8(ask.key) + "0");
+        break;
+      case AskKind::kStagedName:
+        declared.push_back(section + (section == "HOMEPAGE" ? " one.hp" : " two.ur"));
+        break;
+    }
+  };
+  for (const RunStep& step : kRunSteps) {
+    for (const SettingAsk* ask : step.asks) {
+      if (ask != nullptr) declare(*ask);
+    }
+  }
+  declare(kRestartAsk);
+  EXPECT_EQ(asked, declared);
 }
 
 }  // namespace
