@@ -85,7 +85,8 @@ DWORD DotComponent(const char16_t* path) {
 // would open a device; the device has no such names (its devices are named
 // like "COM1:"), and there it is a file. A "\\?\" path reaches it as a file.
 // Such a path is taken as it stands, so the device's own path rules are
-// applied here first: rooted at the current drive, "/" separating as "\"
+// applied here first: rooted at the current drive, with or without a
+// leading "\", "/" separating as "\"
 // does, repeated separators as one, and a "." or ".." component leading
 // nowhere, as the emulated device has it. Paths the device could not hold
 // (over 259 units) fail as they did before.
@@ -94,11 +95,12 @@ class DevicePath {
   explicit DevicePath(const char16_t* path) {
     error_ = DotComponent(path);
     if (error_ != 0) return;
-    if (path[0] != u'\\' && path[0] != u'/') {
-      pass_through_ = path;  // not a device path: the desktop's own rules
+    if (path[0] == 0) {
+      pass_through_ = path;  // names nothing, here as there
       return;
     }
-    if (path[1] == u'\\' || path[1] == u'/') {
+    const bool rooted = path[0] == u'\\' || path[0] == u'/';
+    if (rooted && (path[1] == u'\\' || path[1] == u'/')) {
       pass_through_ = path;  // a network path: no device names there
       return;
     }
@@ -113,6 +115,9 @@ class DevicePath {
     buffer_[n++] = current[0];
     buffer_[n++] = L':';
     const int root = n;
+    // The device has no current folder: a path without a leading "\" starts
+    // at the root too, where the desktop would start it in the current folder.
+    if (!rooted) buffer_[n++] = L'\\';
     int length = 0;
     for (int i = 0; path[i] != 0; ++i) {
       if (++length >= platform::kMaxPath) {
