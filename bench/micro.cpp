@@ -141,7 +141,7 @@ void BM_ReadLines(benchmark::State& state) {
         u"\\Temp\\branding\\lines.txt", platform::kGenericRead, platform::kFileShareRead, nullptr,
         platform::kOpenExisting, platform::kFileAttributeNormal, platform::kNullHandle);
     ByteLineReader reader;
-    StartByteLines(&reader, file);
+    StartByteLines(&reader, FileByteSource(&file));
     char16_t line[kLineCapacity];
     while (ReadByteLine(&reader, line)) benchmark::DoNotOptimize(line);
     platform::CloseHandle(file);

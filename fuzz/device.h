@@ -22,7 +22,8 @@ void Stage(const std::string& name, const std::uint8_t* data, std::size_t size);
 // checker would take for a leak).
 void Renew();
 
-// A fresh folder for a target that makes its own devices (the linter).
+// A fresh folder for a target that lays out its own files (the linter's
+// deliveries and device image).
 std::string ScratchFolder();
 
 }  // namespace fuzz

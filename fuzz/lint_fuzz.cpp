@@ -38,8 +38,6 @@ const Folders& Setup() {
   static const Folders folders = [] {
     Folders made;
     fs::path root = fuzz::ScratchFolder();
-    // The linter's own scratch devices go beside ours.
-    setenv("TMPDIR", root.c_str(), 1);
     made.delivery = root / "delivery";
     made.device = root / "image";
     fs::create_directories(made.device / "fs" / "Windows" / "Favorites");

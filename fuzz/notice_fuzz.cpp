@@ -1,21 +1,20 @@
-// A message file (inst.msg, reboot.msg) as arbitrary bytes: the notice-text
-// loader fills exactly its 256 code units and leaves the text terminated.
+// A message file (inst.msg, reboot.msg) as arbitrary bytes, read from
+// memory: the notice-text reader fills exactly its 256 code units and leaves
+// the text terminated.
 #include <cstddef>
 #include <cstdint>
 
 #include "check.h"
-#include "device.h"
 #include "driver/driver.h"
 #include "platform/text.h"
 #include "settings/line_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzz::OpenDevice();
-  fuzz::Stage("inst.msg", data, size);
-  // Exactly the size the loader is promised, so that AddressSanitizer sees
+  // Exactly the size the reader is promised, so that AddressSanitizer sees
   // any write beyond it.
   char16_t text[kLineCapacity];
-  LoadNoticeText(u"\\Temp\\branding\\inst.msg", 2, text);
+  MemoryBytes memory{data, static_cast<std::uint32_t>(size), 0};
+  ReadNoticeText(MemoryByteSource(&memory), text);
   FUZZ_CHECK(text[kLineCapacity - 1] == 0);
   std::size_t length = wtext::Length(text, kLineCapacity);
   // The text is what the file holds, from its first 255 code units (less

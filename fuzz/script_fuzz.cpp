@@ -1,5 +1,6 @@
-// A registry script as arbitrary bytes: the importer as the device runs it,
-// and the same lines through a sink that checks every value it is handed.
+// A registry script as arbitrary bytes, read from memory: the importer as the
+// device runs it (writing to the emulated device's registry), and the same
+// lines through a sink that checks every value it is handed.
 #include <cstddef>
 #include <cstdint>
 
@@ -10,8 +11,6 @@
 #include "registry/script.h"
 
 namespace {
-
-const char16_t kPath[] = u"\\Temp\\branding\\fuzz.reg";
 
 bool OpenKey(void*, const ScriptHeader* header, std::uint32_t) {
   FUZZ_CHECK(header->root != kRootUnknown);
@@ -52,20 +51,15 @@ void Note(void*, ScriptNote, std::uint32_t, const char16_t* line) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::OpenDevice();
-  fuzz::Stage("fuzz.reg", data, size);
-  ImportRegistryScript(kPath);
+  MemoryBytes memory{data, static_cast<std::uint32_t>(size), 0};
+  ImportRegistryScriptFrom(MemoryByteSource(&memory));
 
-  platform::Handle file =
-      platform::CreateFileW(kPath, platform::kGenericRead, platform::kFileShareRead, nullptr,
-                            platform::kOpenExisting, platform::kFileAttributeNormal,
-                            platform::kNullHandle);
-  FUZZ_CHECK(file != platform::kInvalidHandleValue);
   static ByteLineReader reader;
   static ScriptValue value;
-  StartByteLines(&reader, file);
+  memory.position = 0;
+  StartByteLines(&reader, MemoryByteSource(&memory));
   ScriptSink sink{nullptr, OpenKey, Value, CloseKey, Note};
   ParseRegistryScript(&reader, &sink, &value);
-  FUZZ_CHECK(platform::CloseHandle(file));
   fuzz::Renew();
   return 0;
 }

@@ -1,5 +1,6 @@
-// brand.ini as arbitrary bytes: the settings lookup, and the steps that act
-// on what it answers (packages, theme, key removal list).
+// brand.ini as arbitrary bytes: the settings lookup, read from memory, and
+// the steps that act on what it answers (packages, theme, key removal list),
+// which read the file on the emulated device when there is anything to act on.
 #include <cstddef>
 #include <cstdint>
 
@@ -8,6 +9,7 @@
 #include "packages/packages.h"
 #include "platform/text.h"
 #include "registry/key_list.h"
+#include "settings/line_reader.h"
 #include "settings/settings.h"
 
 namespace {
@@ -17,6 +19,9 @@ const char16_t* const kLookups[][2] = {
     {u"HOMEPAGE", u"start.hp"},    {u"URLS", u"a.ur"},            {u"REG_DEL_KEY", u"key0"},
     {u"LENGREBOOT", u"reboot"},    {u"", u""},
 };
+
+// The lookups above that a step starts with.
+constexpr std::size_t kFirstPackage = 0, kTheme = 2, kFirstKey = 5;
 
 void CheckValue(const char16_t* value) {
   std::size_t length = wtext::Length(value, kSettingCapacity);
@@ -40,12 +45,22 @@ void CheckValue(const char16_t* value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static ByteLineReader reader;
+  static char16_t value[kSettingCapacity];
+  // The first entry of each step's list: without any, the steps only look up.
+  bool acts = false;
+  for (std::size_t i = 0; i < sizeof kLookups / sizeof kLookups[0]; ++i) {
+    MemoryBytes memory{data, static_cast<std::uint32_t>(size), 0};
+    StartByteLines(&reader, MemoryByteSource(&memory));
+    char16_t line[kLineCapacity];
+    SettingsLine parsed;
+    if (!LookupSettingIn(&reader, kLookups[i][0], kLookups[i][1], line, &parsed, value)) continue;
+    CheckValue(value);
+    acts = acts || i == kFirstPackage || i == kTheme || i == kFirstKey;
+  }
+  if (!acts) return 0;
   fuzz::OpenDevice();
   fuzz::Stage("brand.ini", data, size);
-  for (const auto& lookup : kLookups) {
-    char16_t* value = LookupSetting(lookup[0], lookup[1]);
-    if (value != nullptr) CheckValue(value);
-  }
   InstallPackages();
   ApplyThemeSetting();
   DeleteListedKeys();

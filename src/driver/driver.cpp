@@ -92,13 +92,17 @@ void LoadNoticeText(const char16_t* path, unsigned id, char16_t* buffer) {
     platform::LoadStringW(g_instance, id, buffer, kLineCapacity);
     return;
   }
+  ReadNoticeText(FileByteSource(&file), buffer);
+  platform::CloseHandle(file);
+}
+
+void ReadNoticeText(ByteSource source, char16_t* buffer) {
+  wtext::Clear(buffer, kLineCapacity * sizeof(char16_t));
   // At most 255 code units, so the last one of the buffer stays a terminator.
-  std::uint32_t read = 0;
-  platform::ReadFile(file, buffer, (kLineCapacity - 1) * 2, &read, nullptr);
+  source.read(source.context, reinterpret_cast<std::uint8_t*>(buffer), (kLineCapacity - 1) * 2);
   if (buffer[0] == 0xFEFF) {
     for (int i = 0; i < kLineCapacity - 1; ++i) buffer[i] = buffer[i + 1];
   }
-  platform::CloseHandle(file);
 }
 
 void CleanStaging() {

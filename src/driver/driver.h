@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 #include "placement/placement.h"
+#include "settings/line_reader.h"
 #include "settings/settings.h"
 
 // The consent gate key under HKEY_CLASSES_ROOT, and the key under
@@ -45,6 +46,10 @@ RestartChoice DecideRestart(std::uint32_t marker, bool requested, bool user_conf
 // Fills `buffer` (256 code units, cleared first) from a UTF-16 message file,
 // or from string `id` of the program's string table when the file is missing.
 void LoadNoticeText(const char16_t* path, unsigned id, char16_t* buffer);
+// The message file's part of that, from any source: `buffer` (256 code
+// units) cleared, then filled with the first 255 code units, a leading
+// byte-order mark dropped.
+void ReadNoticeText(ByteSource source, char16_t* buffer);
 
 // Removes the staging folder with everything in it.
 void CleanStaging();

@@ -301,12 +301,16 @@ void ImportRegistryScript(const char16_t* path) {
     platform::Decision(platform::DecisionId::kScriptUnreadable, path, 0);
     return;
   }
-  StartByteLines(&g_script_reader, file);
+  ImportRegistryScriptFrom(FileByteSource(&file));
+  platform::CloseHandle(file);
+}
+
+void ImportRegistryScriptFrom(ByteSource source) {
+  StartByteLines(&g_script_reader, source);
   ImportContext context{platform::kNullKey};
   ScriptSink sink{&context, ImportOpenKey, ImportValue, ImportCloseKey, nullptr};
   ScriptValue value;
   ParseRegistryScript(&g_script_reader, &sink, &value);
-  platform::CloseHandle(file);
 }
 
 void ImportRegistryScripts() {

@@ -21,6 +21,10 @@ std::uint32_t ParseHexDword(const char16_t* text);
 extern const char16_t kScriptPattern[];
 void ImportRegistryScripts();
 void ImportRegistryScript(const char16_t* path);
+// The import of one script's bytes from any source (what ImportRegistryScript
+// does once the file is open): keys created and values written through the
+// platform door.
+void ImportRegistryScriptFrom(ByteSource source);
 
 // ---- The line-level rules, shared with the linter --------------------------
 

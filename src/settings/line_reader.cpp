@@ -2,8 +2,34 @@
 
 #include <cstring>
 
-void StartByteLines(ByteLineReader* reader, platform::Handle file) {
-  reader->file = file;
+namespace {
+
+std::uint32_t ReadPlatformFile(void* context, std::uint8_t* buffer, std::uint32_t capacity) {
+  std::uint32_t got = 0;
+  platform::ReadFile(*static_cast<platform::Handle*>(context), buffer, capacity, &got,
+                     nullptr);
+  return got;
+}
+
+std::uint32_t ReadMemory(void* context, std::uint8_t* buffer, std::uint32_t capacity) {
+  auto* memory = static_cast<MemoryBytes*>(context);
+  std::uint32_t left = memory->position < memory->size ? memory->size - memory->position : 0;
+  std::uint32_t count = left < capacity ? left : capacity;
+  if (count > 0) std::memcpy(buffer, memory->bytes + memory->position, count);
+  memory->position += count;
+  return count;
+}
+
+}  // namespace
+
+ByteSource FileByteSource(platform::Handle* file) {
+  return ByteSource{ReadPlatformFile, file};
+}
+
+ByteSource MemoryByteSource(MemoryBytes* memory) { return ByteSource{ReadMemory, memory}; }
+
+void StartByteLines(ByteLineReader* reader, ByteSource source) {
+  reader->source = source;
   reader->position = 0;
   reader->length = 0;
   reader->at_end = false;
@@ -15,7 +41,7 @@ void StartByteLines(ByteLineReader* reader, platform::Handle file) {
 
 namespace {
 
-// Makes sure that unread bytes lie in the chunk; false once the file is done.
+// Makes sure that unread bytes lie in the chunk; false once the source is done.
 // A read failure looks like the end of the file, and the end is sticky so
 // that a file that grows or a device that errs once is not read past what
 // was delivered. A read that fills less than the chunk has met the end of
@@ -23,8 +49,7 @@ namespace {
 bool Fill(ByteLineReader* reader) {
   if (reader->position < reader->length) return true;
   if (reader->at_end) return false;
-  std::uint32_t got = 0;
-  platform::ReadFile(reader->file, reader->chunk, kReadChunk, &got, nullptr);
+  std::uint32_t got = reader->source.read(reader->source.context, reader->chunk, kReadChunk);
   if (got == 0 || got > kReadChunk) {
     reader->at_end = true;
     return false;

@@ -13,8 +13,32 @@ constexpr int kLineCapacity = 256;  // 255 characters and the terminator
 // the device's readers keep in static storage, not on a thread's stack.
 constexpr std::uint32_t kReadChunk = 65536;
 
+// Where a reader's bytes come from, in the manner of inih's stream reader: a
+// read callback and its context. `read` fills `buffer` with up to `capacity`
+// bytes and yields how many it gave; fewer than asked means the end of the
+// bytes (or a failure, which the reader takes for the end), so a callback
+// that reads a pipe or a file keeps reading until it has filled the buffer
+// or met the end.
+struct ByteSource {
+  std::uint32_t (*read)(void* context, std::uint8_t* buffer, std::uint32_t capacity);
+  void* context;
+};
+
+// A platform file, read with ReadFile: the device's own source. `file` must
+// outlive the reading.
+ByteSource FileByteSource(platform::Handle* file);
+
+// Bytes in memory, read from `position` on.
+struct MemoryBytes {
+  const std::uint8_t* bytes;
+  std::uint32_t size;
+  std::uint32_t position;
+};
+// `memory` must outlive the reading; its position is where reading starts.
+ByteSource MemoryByteSource(MemoryBytes* memory);
+
 struct ByteLineReader {
-  platform::Handle file;
+  ByteSource source;
   std::uint8_t chunk[kReadChunk];
   std::uint32_t position;  // next unread byte of chunk
   std::uint32_t length;    // bytes held in chunk
@@ -31,15 +55,15 @@ struct ByteLineReader {
   bool cut;                    // the line had more than 255 characters
 };
 
-void StartByteLines(ByteLineReader* reader, platform::Handle file);
+void StartByteLines(ByteLineReader* reader, ByteSource source);
 
 // Delivers the next line into `line` (kLineCapacity code units), terminated,
-// and yields true; false at the end of the file or on a read failure.
+// and yields true; false at the end of the bytes or on a read failure.
 // LF ends a line; CR is dropped wherever it stands; a last line without LF is
 // never delivered; a NUL byte is stored like any other. A line longer than
 // 255 characters is cut to its first 255 and the rest, up to its LF, dropped.
-// The file is read in chunks, never one system call per byte, and a read
-// that delivers less than a chunk is taken for the end of the file.
+// The source is read in chunks, never one call per byte, and a read that
+// delivers less than a chunk is taken for the end of the bytes.
 bool ReadByteLine(ByteLineReader* reader, char16_t* line);
 
 // ---- Passing over lines without reading them -------------------------------

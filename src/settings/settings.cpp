@@ -205,6 +205,13 @@ void DecodeSettingValue(const char16_t* line, const SettingsLine* parsed, char16
   }
 }
 
+bool LookupSettingIn(ByteLineReader* reader, const char16_t* section, const char16_t* key,
+                     char16_t* line, SettingsLine* parsed, char16_t* value) {
+  if (!ScanSettings(reader, section, key, line, parsed)) return false;
+  DecodeSettingValue(line, parsed, value);
+  return true;
+}
+
 char16_t* LookupSetting(const char16_t* section, const char16_t* key) {
   platform::Handle file =
       platform::CreateFileW(kSettingsPath, platform::kGenericRead, platform::kFileShareRead,
@@ -214,13 +221,11 @@ char16_t* LookupSetting(const char16_t* section, const char16_t* key) {
     platform::SettingMissing(platform::DecisionId::kSettingsFileMissing, section, key);
     return nullptr;
   }
-  StartByteLines(&g_reader, file);
+  StartByteLines(&g_reader, FileByteSource(&file));
   g_reader.count_lines = false;
   char16_t line[kLineCapacity];
   SettingsLine parsed;
-  bool found = ScanSettings(&g_reader, section, key, line, &parsed);
+  bool found = LookupSettingIn(&g_reader, section, key, line, &parsed, g_result);
   platform::CloseHandle(file);
-  if (!found) return nullptr;
-  DecodeSettingValue(line, &parsed, g_result);
-  return g_result;
+  return found ? g_result : nullptr;
 }

@@ -36,6 +36,17 @@ void NumberedKey(const SettingAsk& ask, int n, char16_t* key);
 // leaves the buffer as the previous lookup left it.
 char16_t* LookupSetting(const char16_t* section, const char16_t* key);
 
+struct SettingsLine;
+
+// The lookup itself, over whatever `reader` was started on (the device's
+// file, memory, a host file): scans from where the reader stands and, when a
+// line answers (section, key), leaves it in `line` (kLineCapacity) and
+// `parsed`, decodes its value into `value` (kSettingCapacity) and yields
+// true; the reader then describes that line (line_number, cut, full_length).
+// False when no line answers, and `value` is left untouched.
+bool LookupSettingIn(ByteLineReader* reader, const char16_t* section, const char16_t* key,
+                     char16_t* line, SettingsLine* parsed, char16_t* value);
+
 // ---- The line-level rules, shared with the linter --------------------------
 
 enum class SettingsLineKind { kEmpty, kHeader, kEntry };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <cctype>
 #include <random>
 #include <string>
@@ -16,7 +17,7 @@
 namespace core_test {
 namespace {
 
-// The lines ReadByteLine delivers for a file, each as UTF-8 (code units are
+// The lines ReadByteLine delivers for a file on the device, each as UTF-8 (code units are
 // bytes, so only ASCII is compared here).
 std::vector<std::string> Lines(const std::string& bytes) {
   Scenario s;
@@ -26,20 +27,27 @@ std::vector<std::string> Lines(const std::string& bytes) {
                                                 platform::kFileShareRead, nullptr,
                                                 platform::kOpenExisting, 0, platform::kNullHandle);
   EXPECT_NE(file, platform::kInvalidHandleValue);
-  ByteLineReader reader;
-  StartByteLines(&reader, file);
-  std::vector<std::string> lines;
-  char16_t line[kLineCapacity + 8];
-  for (auto& c : line) c = u'#';
-  while (ReadByteLine(&reader, line)) {
-    EXPECT_EQ(line[kLineCapacity], u'#') << "wrote past the buffer";
-    std::string text;
-    for (int i = 0; line[i] != 0; ++i) text.push_back(static_cast<char>(line[i]));
-    lines.push_back(text);
+  // The same bytes from memory must give the same lines.
+  MemoryBytes memory{reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                     static_cast<std::uint32_t>(bytes.size()), 0};
+  std::vector<std::string> read[2];
+  ByteSource sources[2] = {FileByteSource(&file), MemoryByteSource(&memory)};
+  for (int k = 0; k < 2; ++k) {
+    auto reader = std::make_unique<ByteLineReader>();
+    StartByteLines(reader.get(), sources[k]);
+    char16_t line[kLineCapacity + 8];
+    for (auto& c : line) c = u'#';
+    while (ReadByteLine(reader.get(), line)) {
+      EXPECT_EQ(line[kLineCapacity], u'#') << "wrote past the buffer";
+      std::string text;
+      for (int i = 0; line[i] != 0; ++i) text.push_back(static_cast<char>(line[i]));
+      read[k].push_back(text);
+    }
   }
+  EXPECT_EQ(read[1], read[0]) << "memory and file sources differ";
   platform::CloseHandle(file);
   s.Close();
-  return lines;
+  return read[0];
 }
 
 using L = std::vector<std::string>;
@@ -241,18 +249,21 @@ TEST(Settings, PassingOverLinesChangesNoAnswer) {
       std::size_t expected_line = 0;
       ASSERT_EQ(got, ReferenceLookup(ini, section, narrow_key, &expected_line))
           << "round " << round << ", [" << section << "] " << narrow_key.substr(0, 8);
-      // The linter reports the answering line by the number the scan counted.
-      if (value != nullptr) {
-        platform::Handle file = platform::CreateFileW(
-            u"\\Temp\\branding\\brand.ini", platform::kGenericRead, platform::kFileShareRead,
-            nullptr, platform::kOpenExisting, 0, platform::kNullHandle);
-        ByteLineReader reader;
-        StartByteLines(&reader, file);
-        char16_t line[kLineCapacity];
-        SettingsLine parsed;
-        ASSERT_TRUE(ScanSettings(&reader, wide_section.c_str(), key.c_str(), line, &parsed));
-        EXPECT_EQ(reader.line_number, expected_line) << "round " << round;
-        platform::CloseHandle(file);
+      // The same lookup over the bytes in memory (as the linter makes it)
+      // answers alike, and with the number of the answering line.
+      MemoryBytes memory{reinterpret_cast<const std::uint8_t*>(ini.data()),
+                         static_cast<std::uint32_t>(ini.size()), 0};
+      auto reader = std::make_unique<ByteLineReader>();
+      StartByteLines(reader.get(), MemoryByteSource(&memory));
+      char16_t line[kLineCapacity];
+      SettingsLine parsed;
+      char16_t in_memory[kSettingCapacity] = {};
+      bool found =
+          LookupSettingIn(reader.get(), wide_section.c_str(), key.c_str(), line, &parsed, in_memory);
+      ASSERT_EQ(found, value != nullptr) << "round " << round;
+      if (found) {
+        EXPECT_EQ(support::ToUtf8(in_memory), got) << "round " << round;
+        EXPECT_EQ(reader->line_number, expected_line) << "round " << round;
       }
     }
   }

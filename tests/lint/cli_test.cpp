@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
+#include <chrono>
 #include <sstream>
 
 #include "lint_helpers.h"
@@ -162,39 +164,112 @@ TEST(LintCommand, JsonStaysValidForAnyText) {
   EXPECT_EQ(text.out.find('\x01'), std::string::npos);
 }
 
-// Every entry under a folder: its relative path, its mode and its bytes.
+// Every entry under a folder: its relative path, its mode, its bytes, and a
+// folder's modification time (which anything created or removed in it moves).
 std::map<std::string, std::string> Snapshot(const fs::path& root) {
   std::map<std::string, std::string> all;
+  auto stamp = [](const fs::path& path) {
+    struct stat st;
+    lstat(path.c_str(), &st);
+    return ":" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+  };
+  all["."] = stamp(root);
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    std::string what = std::to_string(static_cast<int>(entry.status().permissions()));
+    std::string what = std::to_string(static_cast<int>(entry.symlink_status().permissions()));
     if (entry.is_regular_file()) what += ":" + support::ReadBytes(entry.path());
+    if (entry.is_directory()) what += stamp(entry.path());
     all[fs::relative(entry.path(), root).string()] = what;
   }
   return all;
 }
 
+void SetWritable(const fs::path& root, bool writable) {
+  auto set = [writable](const fs::path& path) {
+    fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    writable ? fs::perm_options::add : fs::perm_options::remove);
+  };
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_directory()) set(entry.path());
+  }
+  set(root);
+}
+
+// The linter writes nothing anywhere: not in the delivery, not in the image,
+// not in $TMPDIR, which may be missing or read-only; both folders read-only.
 TEST(LintCommand, TouchesNeitherTheDeliveryNorTheDeviceAndLeavesNoScratch) {
   Scene scene;
   StageMixed(scene.device.staging());
   scene.device.Put("Windows/logo.gif", "old");
   fs::permissions(scene.device.staging() / "s.reg", fs::perms::owner_write, fs::perm_options::remove);
+  support::TempDir apart;
+  StageMixed(apart.path());
+  SetWritable(scene.device.dir(), false);
+  SetWritable(apart.path(), false);
   auto before = Snapshot(scene.device.dir());
+  auto apart_before = Snapshot(apart.path());
 
   support::TempDir tmp;
+  fs::create_directory(tmp.path() / "read-only");
+  fs::permissions(tmp.path() / "read-only", fs::perms::owner_all);
+  fs::permissions(tmp.path() / "read-only", fs::perms::owner_write, fs::perm_options::remove);
+  auto tmp_before = Snapshot(tmp.path());
   const char* old_tmpdir = getenv("TMPDIR");
   std::string saved = old_tmpdir ? old_tmpdir : "";
-  setenv("TMPDIR", tmp.path().c_str(), 1);
-  LintResult r = LintJson(scene.device.staging(), scene.device.dir());
-  LintResult usage = RunLint({"--device", scene.device.staging().string(), scene.device.staging().string()});
+  for (const char* folder : {"missing", "read-only"}) {
+    SCOPED_TRACE(folder);
+    setenv("TMPDIR", (tmp.path() / folder).c_str(), 1);
+    LintResult r = LintJson(scene.device.staging(), scene.device.dir());
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(r.Has("reg-uppercase-type")) << r.Summary();
+    LintResult alone = LintJson(apart.path(), scene.device.dir());
+    auto facts = [](const LintResult& result) {
+      std::vector<std::string> all;
+      for (const Finding& f : result.findings) {
+        all.push_back(f.code + "@" + std::to_string(f.line) + ": " + f.message);
+      }
+      return all;
+    };
+    EXPECT_EQ(facts(alone), facts(r)) << "the delivery apart from the image reads alike";
+    LintResult usage = RunLint({"--device", scene.device.staging().string(), scene.device.staging().string()});
+    EXPECT_EQ(usage.status, 2);
+  }
   if (old_tmpdir) {
     setenv("TMPDIR", saved.c_str(), 1);
   } else {
     unsetenv("TMPDIR");
   }
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(usage.status, 2);
-  EXPECT_TRUE(fs::is_empty(tmp.path())) << "the scratch device is removed";
+  EXPECT_EQ(Snapshot(tmp.path()), tmp_before);
   EXPECT_EQ(Snapshot(scene.device.dir()), before);
+  EXPECT_EQ(Snapshot(apart.path()), apart_before);
+  fs::permissions(tmp.path() / "read-only", fs::perms::owner_all);
+  SetWritable(scene.device.dir(), true);
+  SetWritable(apart.path(), true);
+}
+
+// Links are listed, never followed, and a huge file is read only up to a
+// bound: a link loop, a link to `/` and a 2 GB sparse script cost about what
+// plain files do, and the linter says what it left unchecked.
+TEST(LintCommand, LinksAndHugeFilesCostWhatPlainFilesDo) {
+  support::TempDir dir;
+  support::WriteBytes(dir.path() / "brand.ini", "[skin]\r\nskin=\"\\Windows\\t.tsk\"\r\n");
+  fs::create_symlink("loop", dir.path() / "loop");
+  fs::create_symlink("/", dir.path() / "root.reg");
+  fs::create_symlink("/", dir.path() / "inst.msg");
+  fs::create_symlink("/dev/zero", dir.path() / "zero.reg");
+  support::WriteBytes(dir.path() / "big.reg", "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n");
+  fs::resize_file(dir.path() / "big.reg", std::uintmax_t{2} << 30);
+  auto start = std::chrono::steady_clock::now();
+  LintResult r = LintJson(dir.path());
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_NE(r.status, 2) << r.err;
+  EXPECT_LT(seconds, 20.0);
+  const Finding* incomplete = r.Find("lint-incomplete");
+  ASSERT_NE(incomplete, nullptr) << r.Summary();
+  EXPECT_EQ(incomplete->file, (dir.path() / "big.reg").string());
+  for (const Finding& f : r.findings) {
+    EXPECT_EQ(f.file.find("zero.reg"), std::string::npos) << "a link is never read: " << f.code;
+    EXPECT_EQ(f.file.find("root.reg"), std::string::npos) << "a link is never read: " << f.code;
+  }
 }
 
 TEST(LintCommand, ASignalCaughtMeanwhileIsNoReadError) {

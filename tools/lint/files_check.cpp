@@ -20,19 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The names of one enumeration, as the device gives them.
-std::vector<platform::FindData> List(const char16_t* pattern) {
-  std::vector<platform::FindData> names;
-  platform::FindData found;
-  platform::Handle find = platform::FindFirstFileW(pattern, &found);
-  if (find == platform::kInvalidHandleValue) return names;
-  do {
-    names.push_back(found);
-  } while (platform::FindNextFileW(find, &found));
-  platform::FindClose(find);
-  return names;
-}
-
 std::u16string NameOf(const platform::FindData& found) {
   return std::u16string(found.cFileName, wtext::Length(found.cFileName, platform::kMaxPath));
 }
@@ -59,7 +46,7 @@ class FilesCheck {
  private:
   void Names();
   void Groups();
-  void MessageFile(const char16_t* name, unsigned id);
+  void MessageFile(const char16_t* name);
   void Unused();
   Context& c_;
 };
@@ -67,8 +54,8 @@ class FilesCheck {
 void FilesCheck::Run() {
   Names();
   Groups();
-  MessageFile(u"inst.msg", 2);
-  MessageFile(u"reboot.msg", 1);
+  MessageFile(u"inst.msg");
+  MessageFile(u"reboot.msg");
   Unused();
 }
 
@@ -102,7 +89,7 @@ void FilesCheck::Names() {
 
 void FilesCheck::Groups() {
   for (const FixedGroup& group : kFixedGroups) {
-    for (const platform::FindData& found : List(group.pattern)) {
+    for (const platform::FindData& found : c_.view.List(group.pattern)) {
       std::u16string name = NameOf(found);
       c_.used.insert(Fold(name));
       bool source_fits = false, destination_fits = false;
@@ -115,7 +102,7 @@ void FilesCheck::Groups() {
     }
   }
   for (const MappedGroup& group : kMappedGroups) {
-    for (const platform::FindData& found : List(group.pattern)) {
+    for (const platform::FindData& found : c_.view.List(group.pattern)) {
       std::u16string name = NameOf(found);
       c_.used.insert(Fold(name));
       bool fits = false;
@@ -125,7 +112,7 @@ void FilesCheck::Groups() {
       }
     }
   }
-  for (const platform::FindData& found : List(kScriptPattern)) {
+  for (const platform::FindData& found : c_.view.List(kScriptPattern)) {
     std::u16string name = NameOf(found);
     bool fits = false;
     FormatPath(kStagedFormat, name, &fits);
@@ -135,7 +122,7 @@ void FilesCheck::Groups() {
   }
 }
 
-void FilesCheck::MessageFile(const char16_t* name, unsigned id) {
+void FilesCheck::MessageFile(const char16_t* name) {
   const Staged* staged = c_.Find(name);
   if (staged == nullptr || staged->folder) return;
   c_.used.insert(Fold(name));
@@ -143,8 +130,10 @@ void FilesCheck::MessageFile(const char16_t* name, unsigned id) {
   const std::string& head = ends.head;
   // What the dialog shows, from the device's own reading of the file.
   char16_t shown[kLineCapacity];
-  std::u16string path = StagedPath(name);
-  LoadNoticeText(path.c_str(), id, shown);
+  host::Fd file = c_.view.OpenFile(StagedPath(name));
+  if (!file.valid()) return;  // a link: the device shows its own text
+  HostFileBytes bytes{file.get(), kFileReadBudget};
+  ReadNoticeText(HostFileSource(&bytes), shown);
   std::u16string text(shown, wtext::Length(shown, kLineCapacity));
 
   std::string problem;
@@ -222,25 +211,16 @@ enum class On { kMissing, kFile, kFolder, kNoFolder };
 
 // What the device holds at `path`: FindFirstFileW with the name itself as
 // the pattern answers as the device's file system does (case ignored).
-On Probe(const std::u16string& path) {
+On Probe(DeviceView& view, const std::u16string& path) {
   std::size_t slash = path.find_last_of(u"\\/");
   std::u16string name = slash == std::u16string::npos ? path : path.substr(slash + 1);
   if (name.find_first_of(u"*?") != std::u16string::npos) return On::kMissing;
-  std::vector<platform::FindData> found = List(path.c_str());
+  std::vector<platform::FindData> found = view.List(path);
   if (found.empty()) {
     if (slash == std::u16string::npos || slash == 0) return On::kMissing;
-    return Probe(path.substr(0, slash)) == On::kFolder ? On::kMissing : On::kNoFolder;
+    return Probe(view, path.substr(0, slash)) == On::kFolder ? On::kMissing : On::kNoFolder;
   }
   return (found[0].dwFileAttributes & platform::kFileAttributeDirectory) ? On::kFolder : On::kFile;
-}
-
-bool KeyExists(platform::HKey root, const std::u16string& path) {
-  platform::HKey key;
-  if (platform::RegOpenKeyExW(root, path.c_str(), 0, 0, &key) != platform::kErrorSuccess) {
-    return false;
-  }
-  platform::RegCloseKey(key);
-  return true;
 }
 
 class DeviceCheck {
@@ -269,9 +249,9 @@ void DeviceCheck::Run() {
 }
 
 void DeviceCheck::Placement() {
-  for (const Move& move : FixedMoves()) {
+  for (const Move& move : FixedMoves(c_)) {
     std::string host = c_.HostName(move.name);
-    switch (Probe(move.destination)) {
+    switch (Probe(c_.view, move.destination)) {
       case On::kNoFolder: {
         std::u16string folder = move.destination.substr(0, move.destination.find_last_of(u'\\'));
         c_.report.Error(host, 0, "device-folder-missing",
@@ -292,7 +272,7 @@ void DeviceCheck::Placement() {
     }
   }
   for (const Move& move : MappedMoves(c_)) {
-    On on = Probe(move.destination);
+    On on = Probe(c_.view, move.destination);
     if (on == On::kFile || on == On::kFolder) {
       c_.report.Error(c_.HostName(move.name), 0, "device-file-exists",
                       "the device already holds `" + Show(move.destination) +
@@ -304,7 +284,7 @@ void DeviceCheck::Placement() {
 
 void DeviceCheck::Installer() {
   if (c_.packages.empty() && !c_.theme) return;
-  if (Probe(kInstallerImage) == On::kFile) return;
+  if (Probe(c_.view, kInstallerImage) == On::kFile) return;
   std::uint32_t line = !c_.packages.empty() ? c_.packages[0].line_number : c_.theme->line_number;
   std::string what = !c_.packages.empty() && c_.theme ? "the packages and the theme"
                      : !c_.packages.empty()          ? "the packages"
@@ -330,7 +310,7 @@ bool DeviceCheck::ScriptCreates(int root, const std::u16string& path) const {
 void DeviceCheck::Theme() {
   if (!c_.theme) return;
   const Answer& answer = *c_.theme;
-  if (!KeyExists(platform::kHkeyCurrentUser, kTodayKey)) {
+  if (!c_.view.KeyExists(platform::kHkeyCurrentUser, kTodayKey)) {
     c_.report.Error(settings_, answer.line_number, "device-no-today-key",
                     std::string("the device has no HKEY_CURRENT_USER\\Software\\Microsoft\\Today: "
                                 "the theme's registry part (Skin, Wall, WallFile) is skipped and "
@@ -347,7 +327,7 @@ void DeviceCheck::Theme() {
     const Staged* staged = c_.Find(answer.value.substr(windows.size()));
     if (staged != nullptr && EndsWithNoCase(staged->name, u".tsk")) return;
   }
-  if (Probe(answer.value) != On::kFile) {
+  if (Probe(c_.view, answer.value) != On::kFile) {
     c_.report.Error(settings_, answer.line_number, "device-theme-missing",
                     "the theme `" + Show(answer.value) +
                         "` is neither staged as a *.tsk nor on the device: the installer is "
@@ -361,7 +341,7 @@ void DeviceCheck::Removals() {
     ParseKeyEntry(answer.value.c_str(), &entry);
     if (entry.status != KeyEntryStatus::kDelete) continue;
     std::u16string path = answer.value.substr(static_cast<std::size_t>(entry.parent_begin));
-    if (KeyExists(entry.root, path) || ScriptCreates(ScriptRootOf(entry.root), path)) continue;
+    if (c_.view.KeyExists(entry.root, path) || ScriptCreates(ScriptRootOf(entry.root), path)) continue;
     c_.report.Warning(settings_, answer.line_number, "device-key-missing",
                       "the device holds no key `" + Show(answer.value) +
                           "` and no script creates it: nothing is deleted");
@@ -369,13 +349,15 @@ void DeviceCheck::Removals() {
 }
 
 void DeviceCheck::Restart() {
-  platform::HKey apps;
-  if (platform::RegOpenKeyExW(platform::kHkeyLocalMachine, kAppsKey, 0, 0, &apps) ==
-      platform::kErrorSuccess) {
+  if (c_.view.KeyExists(platform::kHkeyLocalMachine, kAppsKey)) {
+    // The restart step reads at most four bytes of the marker.
     std::uint8_t data[4] = {0, 0, 0, 0};
-    std::uint32_t type = platform::kRegDword, size = 4;
-    platform::RegQueryValueExW(apps, kRestartMarkerName, nullptr, &type, data, &size);
-    platform::RegCloseKey(apps);
+    const host::RegValue* marker =
+        c_.view.Value(platform::kHkeyLocalMachine, kAppsKey, kRestartMarkerName);
+    // A value longer than the four bytes asked for is not read at all.
+    if (marker != nullptr && marker->data.size() <= 4) {
+      std::copy(marker->data.begin(), marker->data.end(), data);
+    }
     // Whatever the run brings, the marker decides first.
     if (DecideRestart(RestartMarkerValue(data), true, true) == RestartChoice::kHeldByMarker) {
       c_.report.Warning("", 0, "device-restart-held",
@@ -387,7 +369,7 @@ void DeviceCheck::Restart() {
     }
   }
   // With the gate, the run goes on only after a Yes.
-  if (KeyExists(platform::kHkeyClassesRoot, kGateKey) &&
+  if (c_.view.KeyExists(platform::kHkeyClassesRoot, kGateKey) &&
       DecideRestart(0, c_.restart.has_value(), true) == RestartChoice::kHeldByConsent) {
     std::string section = ToUtf8(kRestartAsk.section), key = ToUtf8(kRestartAsk.key);
     std::string entry = "[" + section + "] " + key;
@@ -401,10 +383,10 @@ void DeviceCheck::Restart() {
 
 }  // namespace
 
-std::vector<Move> FixedMoves() {
+std::vector<Move> FixedMoves(Context& context) {
   std::vector<Move> moves;
   for (const FixedGroup& group : kFixedGroups) {
-    for (const platform::FindData& found : List(group.pattern)) {
+    for (const platform::FindData& found : context.view.List(group.pattern)) {
       Move move;
       move.name = NameOf(found);
       bool source_fits = false, destination_fits = false;
@@ -421,7 +403,7 @@ const std::vector<Move>& MappedMoves(Context& context) {
   if (context.mapped_moves) return *context.mapped_moves;
   context.mapped_moves.emplace();
   for (const MappedGroup& group : kMappedGroups) {
-    for (const platform::FindData& found : List(group.pattern)) {
+    for (const platform::FindData& found : context.view.List(group.pattern)) {
       if (!context.CanLookup()) return *context.mapped_moves;
       Move move;
       move.name = NameOf(found);

@@ -4,12 +4,13 @@
 //
 // The linter does not parse anything itself: brand.ini and the registry
 // scripts go through the installer's own line reader (ReadByteLine), its
-// settings rules (ParseSettingsLine, ScanSettings, DecodeSettingValue), its
-// script rules (ParseRegistryScript with an observing ScriptSink), its key
-// list rule (ParseKeyEntry) and its path and command-line builders. Those
-// read through the platform door, so the delivery is mirrored into a scratch
-// emulated device (scratch.h) and the core reads it there, with the file
-// names, enumeration order and path resolution that brandsim gives it.
+// settings rules (ParseSettingsLine, LookupSettingIn, DecodeSettingValue),
+// its script rules (ParseRegistryScript with an observing ScriptSink), its
+// key list rule (ParseKeyEntry) and its path and command-line builders. The
+// line readers read from a byte source, so the core reads the delivery's
+// files in place, opened read-only; names, enumeration order, case folding
+// and path resolution are the host backend's own (DeviceView). The linter
+// writes nothing anywhere.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "device_view.h"
 #include "platform/host/package.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
@@ -142,10 +144,17 @@ struct Move {
   std::uint32_t line = 0;
 };
 
+// The most bytes a pass over one file reads: a file of any size (a 2 GB
+// sparse script) costs what this much of a plain one does, and a warning
+// says the rest was not checked.
+constexpr std::uint64_t kFileReadBudget = 64ull << 20;
+
 struct Context {
   Options options;
   Report report;
   bool device_given = false;
+  // The device with the delivery staged, read in place.
+  DeviceView view;
 
   // The delivery's top folder as the device lists it ("\Temp\branding\*.*").
   std::vector<Staged> staged;
@@ -199,7 +208,7 @@ void CheckDevice(Context& context);
 
 // The fixed groups' moves whose source and destination fit, formatted as the
 // placement step formats them, in the step's order.
-std::vector<Move> FixedMoves();
+std::vector<Move> FixedMoves(Context& context);
 // The mapped groups' moves: each staged file whose entry answers with a
 // destination that is not empty. Looked up on the first call only.
 const std::vector<Move>& MappedMoves(Context& context);

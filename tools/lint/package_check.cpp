@@ -5,10 +5,10 @@
 // against what the later steps do with the same paths and values: the staged
 // groups' moves, the registry scripts and the key removal list.
 //
-// The files are read from the delivery itself (the scratch device holds only
-// empty stand-ins), one component at a time with O_NOFOLLOW, so that nothing
-// outside the delivery (or the device image's fs/, for a theme already on
-// the device) is ever opened.
+// The files are read where the device finds them (DeviceView), one
+// component at a time without following a link, so that nothing outside the
+// delivery (or the device image's fs/, for a theme already on the device) is
+// ever opened.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -45,80 +45,6 @@ std::u16string Compared(std::u16string_view path) {
   }
   while (!out.empty() && out.back() == u'\\') out.pop_back();
   return Fold(out);
-}
-
-std::vector<std::u16string> Components(std::u16string_view path) {
-  std::vector<std::u16string> parts;
-  std::u16string part;
-  for (char16_t c : path) {
-    if (c == u'\\' || c == u'/') {
-      if (!part.empty()) parts.push_back(std::move(part));
-      part.clear();
-    } else {
-      part.push_back(c);
-    }
-  }
-  if (!part.empty()) parts.push_back(std::move(part));
-  return parts;
-}
-
-// The entry of folder `dir` that the device reaches as `name`: the name
-// itself, else the first in byte order that differs from it only in case.
-bool MatchName(int dir, const std::u16string& name, std::string* host_name) {
-  std::string exact = ToUtf8(name);
-  struct stat st;
-  if (fstatat(dir, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    *host_name = exact;
-    return true;
-  }
-  int listed = dup(dir);
-  if (listed < 0) return false;
-  DIR* folder = fdopendir(listed);
-  if (folder == nullptr) {
-    close(listed);
-    return false;
-  }
-  rewinddir(folder);
-  std::u16string wanted = Fold(name);
-  host_name->clear();
-  while (dirent* entry = readdir(folder)) {
-    std::string candidate = entry->d_name;
-    if (Fold(FromUtf8(candidate)) == wanted && (host_name->empty() || candidate < *host_name)) {
-      *host_name = candidate;
-    }
-  }
-  closedir(folder);
-  return !host_name->empty();
-}
-
-// Opens `parts` below the folder `root`, every component without following
-// a link; the first one may be given by its host name. -1 unless it is a
-// regular file.
-int OpenBelow(const fs::path& root, const std::vector<std::u16string>& parts,
-              const std::string* first_host_name) {
-  if (parts.empty()) return -1;
-  host::Fd dir(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  for (std::size_t i = 0; dir.valid() && i < parts.size(); ++i) {
-    std::string name;
-    if (i == 0 && first_host_name != nullptr) {
-      name = *first_host_name;
-    } else if (!MatchName(dir.get(), parts[i], &name)) {
-      return -1;
-    }
-    if (name == "." || name == "..") return -1;
-    if (i + 1 < parts.size()) {
-      dir = host::Fd(openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      continue;
-    }
-    int fd = openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-      close(fd);
-      fd = -1;
-    }
-    return fd;
-  }
-  return -1;
 }
 
 // What the device does with one file it starts the installer for.
@@ -159,9 +85,9 @@ class PackageCheck {
  private:
   void Package(const Answer& answer);
   void Theme(const Answer& answer);
-  // Reads the package at `fd` (owned) and says what keeps the device from
+  // Reads the package at `fd` and says what keeps the device from
   // installing it.
-  void Read(int fd, Installer* installer);
+  void Read(host::Fd fd, Installer* installer);
   void Refusals(const Installer& installer);
   void Files();
   void Values();
@@ -177,12 +103,7 @@ void PackageCheck::Run() {
   if (c_.theme) Theme(*c_.theme);
   // An image without the installer installs nothing (device-no-installer):
   // nothing then meets the later steps.
-  if (c_.device_given) {
-    platform::FindData found;
-    platform::Handle find = platform::FindFirstFileW(kInstallerImage, &found);
-    if (find == platform::kInvalidHandleValue) return;
-    platform::FindClose(find);
-  }
+  if (c_.device_given && c_.view.List(kInstallerImage).empty()) return;
   Files();
   Values();
 }
@@ -195,27 +116,18 @@ void PackageCheck::Package(const Answer& answer) {
     return;  // skipped by the device: said by the settings check
   }
   // Only what the device finds: a missing package has its own finding.
-  platform::Handle probe = platform::CreateFileW(
-      path, platform::kGenericRead, platform::kFileShareRead, nullptr, platform::kOpenExisting,
-      platform::kFileAttributeNormal, platform::kNullHandle);
-  if (probe == platform::kInvalidHandleValue) return;
-  platform::CloseHandle(probe);
-  std::vector<std::u16string> parts = Components(answer.value);
-  const Staged* first = parts.empty() ? nullptr : c_.Find(parts[0]);
-  if (first == nullptr) return;
-  int fd = OpenBelow(c_.options.delivery, parts, &first->host_name);
-  if (fd < 0) return;
+  host::Fd fd = c_.view.OpenFile(path);
+  if (!fd.valid()) return;
   struct stat st;
-  if (fstat(fd, &st) == 0 && !read_.insert({st.st_dev, st.st_ino}).second) {
+  if (fstat(fd.get(), &st) == 0 && !read_.insert({st.st_dev, st.st_ino}).second) {
     // The installer removed the cabinet after its first installation: the
     // device finds it no more.
-    close(fd);
     return;
   }
   auto installer = std::make_unique<Installer>();
   installer->what = "`" + Show(answer.value) + "`";
   installer->line = answer.line_number;
-  Read(fd, installer.get());
+  Read(std::move(fd), installer.get());
   installers_.push_back(std::move(installer));
 }
 
@@ -236,32 +148,32 @@ void PackageCheck::Theme(const Answer& answer) {
     // A *.tsk named there is gone (ini-theme-moved); a missing one is said too.
     if (staged == nullptr || EndsWithNoCase(staged->name, u".tsk")) return;
   }
-  int fd = -1;
+  host::Fd fd;
   if (staged != nullptr) {
-    fd = OpenBelow(c_.options.delivery, {staged->name}, &staged->host_name);
+    fd = c_.view.OpenFile(StagedPath(staged->name));
   } else if (c_.device_given && !answer.value.empty() &&
              (answer.value[0] == u'\\' || answer.value[0] == u'/')) {
-    fd = OpenBelow(fs::path(c_.options.device) / "fs", Components(answer.value), nullptr);
+    fd = c_.view.OpenFile(answer.value);
   }
-  if (fd < 0) return;  // not there: said by the settings or the device check
+  if (!fd.valid()) return;  // not there: said by the settings or the device check
   auto installer = std::make_unique<Installer>();
   installer->what = "the theme `" + Show(answer.value) + "`";
   installer->line = answer.line_number;
   installer->theme = true;
-  Read(fd, installer.get());
+  Read(std::move(fd), installer.get());
   installers_.push_back(std::move(installer));
 }
 
-void PackageCheck::Read(int fd, Installer* installer) {
+void PackageCheck::Read(host::Fd fd, Installer* installer) {
   std::string reason;
   bool setup_dll = false;
   bool read = false;
   {
     cepkg::Cabinet cabinet;
-    read = cepkg::ReadPackage(fd, &cabinet, &installer->manifest, &reason);
+    read = cepkg::ReadPackage(fd.get(), &cabinet, &installer->manifest, &reason);
     setup_dll = read && cabinet.Find(cepkg::kSetupDllMember) >= 0;
   }
-  close(fd);
+  fd.Reset();
   const std::string& what = installer->what;
   if (!read) {
     c_.report.Error(settings_, installer->line, "pkg-malformed",
@@ -329,7 +241,7 @@ void PackageCheck::Refusals(const Installer& installer) {
 }
 
 void PackageCheck::Files() {
-  std::vector<Move> fixed = FixedMoves();
+  std::vector<Move> fixed = FixedMoves(c_);
   std::vector<Placed> placed;
   for (const auto& installer : installers_) {
     if (!installer->installs) continue;

@@ -1,8 +1,11 @@
-// The command line of `brandsim lint`, and the run of the checks on a scratch
-// device.
+// The command line of `brandsim lint`, and the run of the checks on the
+// delivery, read in place.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <exception>
-#include <fstream>
 #include <iostream>
 
 #include "brandinst_version.h"
@@ -10,7 +13,6 @@
 #include "lint.h"  // brandsim::RunLint
 #include "linter.h"
 #include "platform/text.h"
-#include "scratch.h"
 #include "settings/line_reader.h"
 #include "suggest.h"
 #include "text.h"
@@ -64,28 +66,16 @@ constexpr std::uint64_t kLookupBudget = 64ull << 20;
 // The delivery's top folder as the device lists it, each entry with the host
 // name it stands for.
 void ListStaged(Context& context) {
-  std::map<std::u16string, std::string> host_names;
-  std::error_code ec;
-  for (fs::directory_iterator it(context.options.delivery, ec);
-       !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    std::string host_name = it->path().filename().string();
-    auto [slot, added] = host_names.emplace(FromUtf8(host_name), host_name);
-    if (!added && host_name < slot->second) slot->second = host_name;
-  }
-  platform::FindData found;
   std::u16string pattern = std::u16string(kStagingPrefix) + u"*.*";
-  platform::Handle find = platform::FindFirstFileW(pattern.c_str(), &found);
-  if (find == platform::kInvalidHandleValue) return;
-  do {
+  for (const platform::FindData& found : context.view.List(pattern)) {
     Staged staged;
     staged.name = std::u16string(found.cFileName, wtext::Length(found.cFileName, platform::kMaxPath));
     staged.folder = (found.dwFileAttributes & platform::kFileAttributeDirectory) != 0;
-    auto host = host_names.find(staged.name);
-    staged.host_name = host != host_names.end() ? host->second : ToUtf8(staged.name);
+    staged.host_name = context.view.DeliveryHostName(staged.name);
+    if (staged.host_name.empty()) staged.host_name = ToUtf8(staged.name);
     context.by_name.emplace(Fold(staged.name), context.staged.size());
     context.staged.push_back(std::move(staged));
-  } while (platform::FindNextFileW(find, &found));
-  platform::FindClose(find);
+  }
 }
 
 }  // namespace
@@ -119,50 +109,48 @@ bool Context::CanLookup() {
 std::optional<Answer> Context::Lookup(const char16_t* section, const char16_t* key) {
   if (!CanLookup()) return std::nullopt;
   lookup_bytes += settings_size + 1;
-  // The same path, the same reader and the same scan as LookupSetting; the
-  // scan also tells which line answered.
-  std::u16string path = StagedPath(u"brand.ini");
-  platform::Handle file =
-      platform::CreateFileW(path.c_str(), platform::kGenericRead, platform::kFileShareRead,
-                            nullptr, platform::kOpenExisting, platform::kFileAttributeNormal,
-                            platform::kNullHandle);
-  if (file == platform::kInvalidHandleValue) return std::nullopt;
+  // The device's own lookup, over the delivery's brand.ini; the reader then
+  // tells which line answered.
+  host::Fd file = view.OpenFile(StagedPath(u"brand.ini"));
+  if (!file.valid()) return std::nullopt;
+  HostFileBytes bytes{file.get(), kLookupBudget};
   auto reader = std::make_unique<ByteLineReader>();
-  StartByteLines(reader.get(), file);
+  StartByteLines(reader.get(), HostFileSource(&bytes));
   char16_t line[kLineCapacity];
   SettingsLine parsed;
-  bool found = ScanSettings(reader.get(), section, key, line, &parsed);
-  platform::CloseHandle(file);
-  if (!found) return std::nullopt;
+  char16_t value[kSettingCapacity];
+  if (!LookupSettingIn(reader.get(), section, key, line, &parsed, value)) return std::nullopt;
   Answer answer;
   answer.line_number = reader->line_number;
   answer.cut = reader->cut;
   answer.full_length = reader->full_length;
   answer.line = std::u16string(line, std::min<std::uint32_t>(reader->full_length, kLineCapacity - 1));
   answer.parsed = parsed;
-  char16_t value[kSettingCapacity];
-  DecodeSettingValue(line, &parsed, value);
   answer.value = std::u16string(value, wtext::Length(value, kSettingCapacity));
   return answer;
 }
 
 FileEnds ReadEnds(const std::string& host_name, const Options& options, std::size_t limit) {
   FileEnds ends;
-  std::ifstream in(fs::path(options.delivery) / host_name, std::ios::binary);
-  if (!in) return ends;
-  in.seekg(0, std::ios::end);
-  std::streamoff size = in.tellg();
-  if (size < 0) return ends;
-  ends.size = static_cast<std::uint64_t>(size);
+  host::Fd file = OpenDeliveryFile(options.delivery, host_name);
+  struct stat st;
+  if (!file.valid() || fstat(file.get(), &st) != 0) return ends;
+  ends.size = static_cast<std::uint64_t>(st.st_size);
+  auto read_at = [&](std::string* part, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < part->size()) {
+      ssize_t n = pread(file.get(), &(*part)[done], part->size() - done,
+                        static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  };
   std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(ends.size, limit));
   ends.head.resize(head);
-  in.seekg(0);
-  in.read(&ends.head[0], static_cast<std::streamsize>(head));
-  std::size_t tail = head;
-  ends.tail.resize(tail);
-  in.seekg(static_cast<std::streamoff>(ends.size - tail));
-  in.read(&ends.tail[0], static_cast<std::streamsize>(tail));
-  ends.read = static_cast<bool>(in) || tail == 0;
+  ends.tail.resize(head);
+  ends.read = read_at(&ends.head, 0) && read_at(&ends.tail, ends.size - head);
   return ends;
 }
 
@@ -272,8 +260,7 @@ bool Check(Context& context, std::ostream& err) {
     err << "brandsim lint: " << error << "\n";
     return false;
   }
-  ScratchDevice scratch;
-  if (!scratch.Open(options.delivery, options.device, &error)) {
+  if (!context.view.Open(options.delivery, options.device, &error)) {
     err << "brandsim lint: " << error << "\n";
     return false;
   }

@@ -31,10 +31,9 @@ struct RawLine {
 // a time as the parse reaches them.
 class RawLines {
  public:
-  explicit RawLines(platform::Handle file) : file_(file), reader_(new ByteLineReader) {
-    StartByteLines(reader_.get(), file);
+  explicit RawLines(int fd) : bytes_{fd, kFileReadBudget}, reader_(new ByteLineReader) {
+    StartByteLines(reader_.get(), HostFileSource(&bytes_));
   }
-  ~RawLines() { platform::CloseHandle(file_); }
 
   // The line numbered `n`, which is never before the last one asked for;
   // null past the end of the file.
@@ -53,7 +52,7 @@ class RawLines {
   const RawLine& current() const { return current_; }
 
  private:
-  platform::Handle file_;
+  HostFileBytes bytes_;
   std::unique_ptr<ByteLineReader> reader_;
   RawLine current_;
 };
@@ -105,10 +104,10 @@ struct Cause {
 
 class ScriptCheck {
  public:
-  ScriptCheck(Context& context, std::string file, platform::Handle raw_file)
-      : c_(context), file_(std::move(file)), raw_(raw_file) {}
+  ScriptCheck(Context& context, std::string file, int raw_fd)
+      : c_(context), file_(std::move(file)), raw_(raw_fd) {}
 
-  void Run(platform::Handle file, const FileEnds& ends);
+  void Run(int fd, const FileEnds& ends);
 
  private:
   static bool OnOpenKey(void* self, const ScriptHeader* header, std::uint32_t line_number) {
@@ -151,14 +150,20 @@ class ScriptCheck {
   bool cr_only_ = false;  // lines end with CR alone: no line is ever delivered
 };
 
-void ScriptCheck::Run(platform::Handle file, const FileEnds& ends) {
+void ScriptCheck::Run(int fd, const FileEnds& ends) {
+  HostFileBytes bytes{fd, kFileReadBudget};
   auto reader = std::make_unique<ByteLineReader>();
-  StartByteLines(reader.get(), file);
+  StartByteLines(reader.get(), HostFileSource(&bytes));
   auto scratch = std::make_unique<ScriptValue>();
   ScriptSink sink{this, OnOpenKey, OnValue, OnCloseKey, OnNote};
   ParseRegistryScript(reader.get(), &sink, scratch.get());
   Flush();
   raw_.At(0xFFFFFFFFu);
+  if (bytes.cut) {
+    c_.report.Warning(file_, 0, "lint-incomplete",
+                      "the script is larger than " + std::to_string(kFileReadBudget >> 20) +
+                          " MiB; its lines beyond that were not checked");
+  }
   LastLine(ends);
   if (cr_only_) {
     c_.report.Error(file_, 0, "reg-changes-nothing",
@@ -619,10 +624,7 @@ int ScriptRootOfManifest(std::uint16_t root) {
 }
 
 void CheckScripts(Context& context) {
-  platform::FindData found;
-  platform::Handle find = platform::FindFirstFileW(kScriptPattern, &found);
-  if (find == platform::kInvalidHandleValue) return;
-  do {
+  for (const platform::FindData& found : context.view.List(kScriptPattern)) {
     std::u16string name(found.cFileName, wtext::Length(found.cFileName, platform::kMaxPath));
     context.used.insert(Fold(name));
     if (found.dwFileAttributes & platform::kFileAttributeDirectory) continue;
@@ -636,25 +638,13 @@ void CheckScripts(Context& context) {
       continue;
     }
     std::u16string path = StagedPath(name);
-    auto open = [&]() {
-      return platform::CreateFileW(path.c_str(), platform::kGenericRead, platform::kFileShareRead,
-                                   nullptr, platform::kOpenExisting,
-                                   platform::kFileAttributeNormal, platform::kNullHandle);
-    };
-    platform::Handle file = open();
-    if (file == platform::kInvalidHandleValue) continue;
-    platform::Handle raw = open();
-    if (raw == platform::kInvalidHandleValue) {
-      platform::CloseHandle(file);
-      continue;
-    }
-    {
-      ScriptCheck check(context, host_name, raw);
-      check.Run(file, ends);
-    }
-    platform::CloseHandle(file);
-  } while (platform::FindNextFileW(find, &found));
-  platform::FindClose(find);
+    host::Fd file = context.view.OpenFile(path);
+    if (!file.valid()) continue;
+    host::Fd raw = context.view.OpenFile(path);
+    if (!raw.valid()) continue;
+    ScriptCheck check(context, host_name, raw.get());
+    check.Run(file.get(), ends);
+  }
 }
 
 }  // namespace lint

@@ -202,20 +202,21 @@ void SettingsCheck::Run() {
 }
 
 void SettingsCheck::Pass() {
-  std::u16string path = StagedPath(u"brand.ini");
-  platform::Handle file =
-      platform::CreateFileW(path.c_str(), platform::kGenericRead, platform::kFileShareRead,
-                            nullptr, platform::kOpenExisting, platform::kFileAttributeNormal,
-                            platform::kNullHandle);
-  if (file == platform::kInvalidHandleValue) return;
+  host::Fd file = c_.view.OpenFile(StagedPath(u"brand.ini"));
+  if (!file.valid()) return;
+  HostFileBytes bytes{file.get(), kFileReadBudget};
   auto reader = std::make_unique<ByteLineReader>();
-  StartByteLines(reader.get(), file);
+  StartByteLines(reader.get(), HostFileSource(&bytes));
   char16_t line[kLineCapacity];
   while (ReadByteLine(reader.get(), line)) {
     lines_ = reader->line_number;
     Line(reader->line_number, line, reader->full_length);
   }
-  platform::CloseHandle(file);
+  if (bytes.cut) {
+    c_.report.Warning(file_, 0, "lint-incomplete",
+                      "brand.ini is larger than " + std::to_string(kFileReadBudget >> 20) +
+                          " MiB; its lines beyond that were not checked");
+  }
 }
 
 void SettingsCheck::Line(std::uint32_t number, const char16_t* line, std::uint32_t full_length) {
@@ -594,19 +595,13 @@ void SettingsCheck::Packages() {
                       "skips this package; use a shorter file name");
       continue;
     }
-    platform::Handle file = platform::CreateFileW(
-        path, platform::kGenericRead, platform::kFileShareRead, nullptr, platform::kOpenExisting,
-        platform::kFileAttributeNormal, platform::kNullHandle);
+    bool found = c_.view.OpenFile(path).valid();
     // The package's first path component is used, whether it is found or not.
     std::u16string_view value(answer.value);
     std::size_t end = value.find_first_of(u"\\/");
     std::u16string first(value.substr(0, end));
     if (!first.empty()) c_.used.insert(Fold(first));
-    if (file != platform::kInvalidHandleValue) {
-      platform::CloseHandle(file);
-      continue;
-    }
-    if (misread) continue;
+    if (found || misread) continue;
     std::string shown = Show(std::u16string_view(path));
     c_.report.Error(file_, answer.line_number, "ini-package-missing",
                     answer.value.empty()
@@ -669,10 +664,8 @@ void SettingsCheck::Theme() {
 
 void SettingsCheck::Mapped(int section, const MappedGroup& group) {
   std::set<std::uint32_t> used_lines;
-  platform::FindData found;
-  platform::Handle find = platform::FindFirstFileW(group.pattern, &found);
-  if (find != platform::kInvalidHandleValue) {
-    do {
+  {
+    for (const platform::FindData& found : c_.view.List(group.pattern)) {
       std::u16string name(found.cFileName, wtext::Length(found.cFileName, platform::kMaxPath));
       if (!c_.CanLookup()) break;
       std::optional<Answer> answer = c_.Lookup(group.ask.section, name.c_str());
@@ -701,8 +694,7 @@ void SettingsCheck::Mapped(int section, const MappedGroup& group) {
                             "own path, which fails; name the file, e.g. `" +
                             Show(to) + Show(name) + "`");
       }
-    } while (platform::FindNextFileW(find, &found));
-    platform::FindClose(find);
+    }
   }
   if (c_.lookup_budget_spent) return;
   for (const Entry& entry : entries_) {
@@ -798,18 +790,14 @@ void CheckSettings(Context& context) {
   if (context.settings == nullptr) {
     // No settings: the mapped files still want their entries.
     for (const MappedGroup& group : kMappedGroups) {
-      platform::FindData found;
-      platform::Handle find = platform::FindFirstFileW(group.pattern, &found);
-      if (find == platform::kInvalidHandleValue) continue;
-      do {
+      for (const platform::FindData& found : context.view.List(group.pattern)) {
         std::u16string name(found.cFileName, wtext::Length(found.cFileName, platform::kMaxPath));
         context.report.Error(context.HostName(name), 0, "ini-missing-destination",
                              "the delivery has no brand.ini, so no [" + ToUtf8(group.ask.section) +
                                  "] entry names `" + Show(name) +
                                  "`: the device leaves it in the staging folder and removes it "
                                  "at clean-up");
-      } while (platform::FindNextFileW(find, &found));
-      platform::FindClose(find);
+      }
     }
     return;
   }
