@@ -113,6 +113,21 @@ def find_wine_loader():
     return None
 
 
+def wine_command(tools):
+    """The words that start a Windows program under Wine.
+
+    Debian's wine64 comes without Wine's preloader, which would reserve the
+    addresses Wine needs before anything else is mapped. The loader itself is
+    a program at a fixed address (0x7d000000), and the kernel starts its heap
+    at a random place up to 1 GiB above it; when the heap (about 550 KiB as
+    Wine starts) covers 0x7ffe0000, where Wine maps the shared user data,
+    Wine ends at once with status 1 ("failed to map the shared user data:
+    c0000018"): about one start in 1,700, as measured. With address
+    randomisation off (setarch -R, which every program Wine starts from it
+    inherits), the heap starts right after the loader every time."""
+    return ["setarch", "-R", tools["wine"]]
+
+
 def find_wineserver():
     for candidate in (shutil.which("wineserver"), "/usr/lib/wine/wineserver64",
                       "/usr/lib/wine/wineserver"):
@@ -455,8 +470,8 @@ class Session:
 
     def wine(self, args, timeout=60, what=None, cwd=None):
         started = time.monotonic()
-        code, out = run([self.tools["wine"]] + list(args), timeout, what or args[0], env=self.env,
-                        cwd=str(cwd or self.drive_c))
+        code, out = run(wine_command(self.tools) + list(args), timeout, what or args[0],
+                        env=self.env, cwd=str(cwd or self.drive_c))
         self.log.append(f"$ wine {' '.join(args)} -> {code} "
                         f"({time.monotonic() - started:.1f} s)\n{out}")
         return code, out
@@ -497,7 +512,8 @@ class Session:
         files = [f"\\export-{label}-{n}.reg" for n in range(len(roots))]
         # Side by side: the second is by far the larger (HKEY_CLASSES_ROOT).
         started = time.monotonic()
-        processes = [subprocess.Popen([self.tools["wine"], "regedit", "/e", "C:" + file, root],
+        processes = [subprocess.Popen(wine_command(self.tools) +
+                                      ["regedit", "/e", "C:" + file, root],
                                       cwd=str(self.drive_c), env=self.env,
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                      for file, root in zip(files, roots)]
@@ -579,7 +595,8 @@ class Session:
         log = open(self.dir / "brandinst.log", "ab")
         # Wine's own error messages about the program go to its log.
         env = dict(self.env, WINEDEBUG=os.environ.get("BRANDINST_WINEDEBUG", "err+all"))
-        process = subprocess.Popen([self.tools["wine"], "C:\\brandinst\\brandinst.exe"] + words,
+        process = subprocess.Popen(wine_command(self.tools) +
+                                   ["C:\\brandinst\\brandinst.exe"] + words,
                                    stdin=subprocess.DEVNULL,
                                    cwd=str(self.host_path("\\brandinst")), env=env,
                                    stdout=log, stderr=subprocess.STDOUT)
@@ -1216,7 +1233,7 @@ def command_setup(args):
         run([tools["wineserver"], "-k"], 30, "wineserver -k", env=wine_environment(template))
         shutil.rmtree(template)
     env = wine_environment(template)
-    code, out = run([tools["wine"], "wineboot", "-i"], 300, "wineboot -i", env=env)
+    code, out = run(wine_command(tools) + ["wineboot", "-i"], 300, "wineboot -i", env=env)
     if code != 0:
         raise Failure(f"wineboot -i failed ({code}):\n{out}")
     run([tools["wineserver"], "-w"], 120, "wineserver -w", env=env)
