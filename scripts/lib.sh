@@ -21,10 +21,12 @@ brandinst_ensure_packages() {
 }
 
 # Installs the build's needs with apt-get, only those that are missing.
-# dpkg-dev's dpkg-shlibdeps names the Debian package's runtime dependencies.
+# dpkg-dev's dpkg-shlibdeps names the Debian package's runtime dependencies;
+# python3-jsonschema validates the linter's SARIF logs in its tests.
 brandinst_ensure_build_tools() {
   brandinst_ensure_packages cmake:cmake ninja-build:ninja g++:g++ pkgconf:pkg-config \
-    libgtest-dev libbenchmark-dev libmspack-dev zlib1g-dev dpkg-dev:dpkg-shlibdeps
+    libgtest-dev libbenchmark-dev libmspack-dev zlib1g-dev dpkg-dev:dpkg-shlibdeps \
+    python3-jsonschema
 }
 
 # The fuzz targets need clang and its libFuzzer runtime.

@@ -79,8 +79,10 @@ check_tree() {
     source "$1"
     COMP_WORDS=(brandsim --answer ""); COMP_CWORD=2; _brandsim brandsim; echo "${COMPREPLY[*]}"
     COMP_WORDS=(brandsim lint --disable ini-utf); COMP_CWORD=3; _brandsim brandsim; echo "${COMPREPLY[*]}"
+    COMP_WORDS=(brandsim lint --explain reg-esc); COMP_CWORD=3; _brandsim brandsim; echo "${COMPREPLY[*]}"
+    COMP_WORDS=(brandsim lint --format ""); COMP_CWORD=3; _brandsim brandsim; echo "${COMPREPLY[*]}"
   ' _ "$share/bash-completion/completions/brandsim") || fail "the completion failed"
-  [[ $out == $'yes no\nini-utf16 ini-utf8' ]] || fail "the completion offers: $out"
+  [[ $out == $'yes no\nini-utf16 ini-utf8\nreg-escape\ntext json sarif' ]] || fail "the completion offers: $out"
 }
 
 case $mode in

@@ -53,13 +53,27 @@ std::string Destination(const char16_t* format) {
 }
 
 TEST(Docs, LintCodesAreOneSetInTheProgramTheReadmeAndTheChecks) {
-  std::vector<std::string> listed(lint::kCodes, lint::kCodes + lint::kCodeCount);
+  std::vector<std::string> listed;
+  for (std::size_t c = 0; c < lint::kCodeCount; ++c) listed.push_back(lint::kCodeTable[c].id);
   std::set<std::string> table(listed.begin(), listed.end());
   EXPECT_EQ(table.size(), listed.size()) << "a code is listed twice";
 
-  std::vector<std::string> explained =
-      Matches(Read(kSource / "tools/lint/README.md"), "\n\\| `([a-z0-9-]+)` \\|");
+  // The README's rows are the compiled table's: code, severity, summary.
+  std::string readme = Read(kSource / "tools/lint/README.md");
+  std::vector<std::string> explained = Matches(readme, "\n\\| `([a-z0-9-]+)` \\|");
   EXPECT_EQ(explained, listed) << "tools/lint/README.md explains other codes, or in another order";
+  for (std::size_t c = 0; c < lint::kCodeCount; ++c) {
+    const lint::CodeInfo& info = lint::kCodeTable[c];
+    std::string severity = info.error ? "error" : "warning";
+    if (*info.severity_note != 0) severity += std::string(" ") + info.severity_note;
+    std::string row =
+        "\n| `" + std::string(info.id) + "` | " + severity + " | " + info.summary + " |\n";
+    EXPECT_NE(readme.find(row), std::string::npos)
+        << "tools/lint/README.md does not hold the row of the compiled table:" << row;
+    EXPECT_NE(*info.explanation, 0) << info.id;
+    EXPECT_NE(*info.example, 0) << info.id;
+    EXPECT_NE(*info.fix, 0) << info.id;
+  }
 
   std::set<std::string> used;
   for (const auto& entry : fs::directory_iterator(kSource / "tools/lint")) {

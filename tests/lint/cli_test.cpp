@@ -34,15 +34,26 @@ TEST(LintCommand, UsageErrorsExitWithTwoAndSayWhy) {
   std::vector<Usage> cases = {
       {{}, "no DELIVERY_DIR"},
       {{dir.path().string(), other.path().string()}, "only one DELIVERY_DIR"},
-      {{"--format", "xml", dir.path().string()}, "--format must be text or json"},
+      {{"--format", "xml", dir.path().string()}, "--format must be text, json or sarif"},
+      {{"--fail-on", "info", dir.path().string()},
+       "--fail-on must be error or warning, not 'info'"},
+      {{"--fail-on", "error", "--fail-on=warning", dir.path().string()}, "--fail-on given twice"},
+      {{"--disable", "file-unused,ini-utf17", dir.path().string()},
+       "unknown code 'ini-utf17'; did you mean 'ini-utf16'?"},
+      {{"--disable", ",", dir.path().string()}, "--disable: no code given"},
+      {{"--explain", "reg-escapes"}, "unknown code 'reg-escapes'; did you mean 'reg-escape'?"},
+      {{"--explian", "reg-escape"}, "unknown option --explian; did you mean '--explain'?"},
+      {{"--config", (dir.path() / "none").string(), other.path().string()}, "none: cannot be read"},
       {{"--format"}, "--format needs a value"},
       {{"--device"}, "--device needs a value"},
       {{"--verbose", dir.path().string()}, "unknown option --verbose"},
       {{"--format", "json", "--format", "text", dir.path().string()}, "--format given twice"},
       {{(dir.path() / "missing").string()}, "no such folder"},
       {{(dir.path() / "file").string()}, "not a folder"},
-      {{"--device", (dir.path() / "missing").string(), other.path().string()}, "no such device image"},
-      {{"--device", dir.path().string(), other.path().string()}, "not a device image (no fs/ folder)"},
+      {{"--device", (dir.path() / "missing").string(), other.path().string()},
+       "no such device image"},
+      {{"--device", dir.path().string(), other.path().string()},
+       "not a device image (no fs/ folder)"},
   };
   for (const Usage& u : cases) {
     LintResult r = RunLint(u.args);
@@ -95,8 +106,13 @@ TEST(LintCommand, PackagesAreReadInsideTheDeliveryOnly) {
 TEST(LintCommand, HelpDescribesTheFormatsAndExitsWithZero) {
   LintResult r = RunLint({"--help"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("brandsim lint [--format text|json] [--device DIR] DELIVERY_DIR"), std::string::npos);
-  EXPECT_NE(r.out.find("FILE:LINE: error|warning: message [code]"), std::string::npos);
+  EXPECT_NE(
+      r.out.find(
+          "usage: brandsim lint [--format text|json|sarif] [--fail-on error|warning]\n"
+          "                     [--disable CODES] [--config FILE] [--device DIR] DELIVERY_DIR\n"),
+      std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("FILE:LINE:COLUMN: error|warning: message [code]"), std::string::npos);
 }
 
 TEST(LintCommand, TextFindingsNameFileLineSeverityAndCodeInOrder) {
@@ -111,9 +127,11 @@ TEST(LintCommand, TextFindingsNameFileLineSeverityAndCodeInOrder) {
   ASSERT_EQ(got.size(), 3u) << r.out;
   // brand.ini, then the scripts, then the other files; a whole-file finding
   // has no line number.
-  EXPECT_EQ(got[0].rfind(prefix + "/brand.ini:2: error: value read as `ne.cab`", 0), 0u) << got[0];
+  // The column, where the check knows the place in the line.
+  EXPECT_EQ(got[0].rfind(prefix + "/brand.ini:2:6: error: value read as `ne.cab`", 0), 0u)
+      << got[0];
   EXPECT_NE(got[0].find("write cab0=\"one.cab\" [ini-unquoted-value]"), std::string::npos) << got[0];
-  EXPECT_EQ(got[1].rfind(prefix + "/s.reg:4: error: ", 0), 0u) << got[1];
+  EXPECT_EQ(got[1].rfind(prefix + "/s.reg:4:5: error: ", 0), 0u) << got[1];
   EXPECT_NE(got[1].find("[reg-uppercase-type]"), std::string::npos) << got[1];
   EXPECT_EQ(got[2].rfind(prefix + "/readme.txt: warning: no step uses this file", 0), 0u) << got[2];
 
@@ -129,15 +147,18 @@ TEST(LintCommand, JsonFindingsCarryTheSameFacts) {
   ASSERT_EQ(r.findings.size(), 3u) << r.out;
   EXPECT_EQ(r.findings[0].file, (dir.path() / "brand.ini").string());
   EXPECT_EQ(r.findings[0].line, 2u);
+  EXPECT_EQ(r.findings[0].column, 6u);
   EXPECT_EQ(r.findings[0].severity, "error");
   EXPECT_EQ(r.findings[0].code, "ini-unquoted-value");
   EXPECT_NE(r.findings[0].message.find("write cab0=\"one.cab\""), std::string::npos);
   EXPECT_EQ(r.findings[2].line, 0u) << "a whole-file finding has line 0";
+  EXPECT_EQ(r.findings[2].column, 0u) << "and column 0";
   EXPECT_EQ(r.findings[2].severity, "warning");
 }
 
 TEST(LintCommand, ExitStatusFollowsErrorsNotWarnings) {
-  support::TempDir clean, warned, failed;
+  support::TempDir clean, warned, failed, empty;
+  support::WriteBytes(clean.path() / "brand.ini", "[LENGREBOOT]\r\nreboot=\"1\"\r\n");
   EXPECT_EQ(RunLint({clean.path().string()}).status, 0);
   EXPECT_EQ(RunLint({clean.path().string()}).out, "");
   EXPECT_EQ(RunLint({"--format", "json", clean.path().string()}).out, "[]\n");
@@ -145,6 +166,185 @@ TEST(LintCommand, ExitStatusFollowsErrorsNotWarnings) {
   EXPECT_EQ(RunLint({warned.path().string()}).status, 0);
   support::WriteBytes(failed.path() / "start.hp", "x");
   EXPECT_EQ(RunLint({failed.path().string()}).status, 1);
+  EXPECT_EQ(RunLint({empty.path().string()}).status, 1) << "an empty delivery is an error";
+}
+
+// --fail-on, --disable and the settings file beside the delivery decide
+// together what is shown and what fails the run.
+TEST(LintCommand, FailOnDisableAndTheSettingsFile) {
+  support::TempDir dir, elsewhere;
+  fs::path delivery = dir.path() / "delivery";
+  fs::create_directories(delivery);
+  StageMixed(delivery);  // 2 errors, 1 warning (file-unused)
+  fs::path config = dir.path() / ".brandsim-lint";
+  fs::path other = elsewhere.path() / "lint.conf";
+  support::WriteBytes(other,
+                      "# only the warnings fail\nfail-on = warning\ndisable=ini-unquoted-value\n"
+                      "disable = reg-uppercase-type\n");
+  struct Run {
+    std::vector<std::string> args;
+    std::string config;  // .brandsim-lint beside the delivery; none when empty
+    int status;
+    std::vector<std::string> codes;
+  };
+  const std::string all[] = {"ini-unquoted-value", "reg-uppercase-type", "file-unused"};
+  std::vector<Run> runs = {
+      {{}, "", 1, {all[0], all[1], all[2]}},
+      {{"--disable", "ini-unquoted-value,reg-uppercase-type"}, "", 0, {all[2]}},
+      {{"--disable", "ini-unquoted-value", "--disable=reg-uppercase-type", "--fail-on", "warning"},
+       "",
+       1,
+       {all[2]}},
+      {{"--disable", "ini-unquoted-value,reg-uppercase-type,file-unused", "--fail-on", "warning"},
+       "",
+       0,
+       {}},
+      {{}, "disable = file-unused\n", 1, {all[0], all[1]}},
+      {{"--disable", "ini-unquoted-value"},
+       "disable = reg-uppercase-type\nfail-on = warning\n",
+       1,
+       {all[2]}},
+      {{"--fail-on", "error", "--disable", "ini-unquoted-value"},
+       "disable = reg-uppercase-type\nfail-on = warning\n",
+       0,
+       {all[2]}},
+      // --config FILE is read in place of the one beside the delivery.
+      {{"--config", other.string()}, "disable = file-unused\n", 1, {all[2]}},
+  };
+  for (const Run& run : runs) {
+    std::string shown;
+    for (const std::string& a : run.args) shown += a + " ";
+    SCOPED_TRACE(shown + "| " + run.config);
+    fs::remove(config);
+    if (!run.config.empty()) support::WriteBytes(config, run.config);
+    std::vector<std::string> args = {"--format", "json"};
+    args.insert(args.end(), run.args.begin(), run.args.end());
+    args.push_back(delivery.string());
+    LintResult r = RunLint(args);
+    EXPECT_EQ(r.status, run.status) << r.err;
+    std::vector<std::string> codes;
+    for (const Finding& f : ParseFindings(r.out)) codes.push_back(f.code);
+    EXPECT_EQ(codes, run.codes);
+  }
+
+  // A settings file with a mistake names its line; one inside the delivery
+  // (which goes to the device) is never read, and refused when named.
+  struct Bad {
+    std::string text;
+    std::string says;
+  };
+  for (const Bad& bad : std::vector<Bad>{
+           {"fail-on = warning\ndisabel = file-unused\n",
+            ".brandsim-lint:2: unknown setting 'disabel'; did you mean 'disable'?"},
+           {"disable = file-unsued\n",
+            ".brandsim-lint:1: unknown code 'file-unsued'; did you mean 'file-unused'?"},
+           {"fail-on\n", ".brandsim-lint:1: expected disable = CODES"}}) {
+    support::WriteBytes(config, bad.text);
+    LintResult r = RunLint({delivery.string()});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(bad.says), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  fs::remove(config);
+  support::WriteBytes(delivery / ".brandsim-lint", "disable = file-unused\n");
+  LintResult inside = LintJson(delivery);
+  EXPECT_TRUE(inside.Has("file-unused")) << inside.Summary();
+  LintResult named =
+      RunLint({"--config", (delivery / ".brandsim-lint").string(), delivery.string()});
+  EXPECT_EQ(named.status, 2);
+  EXPECT_NE(named.err.find("is inside DELIVERY_DIR"), std::string::npos) << named.err;
+}
+
+TEST(LintCommand, TextOnATerminalEndsWithTheCounts) {
+  support::TempDir dir;
+  StageMixed(dir.path());
+  LintResult text = RunLint({dir.path().string()}, true);
+  EXPECT_EQ(text.status, 1);
+  std::string tail = text.out.substr(text.out.rfind('\n', text.out.size() - 2) + 1);
+  EXPECT_EQ(tail, "2 errors, 1 warning\n") << text.out;
+  EXPECT_EQ(RunLint({dir.path().string()}).out.find(" errors, "), std::string::npos)
+      << "not when the output goes to a file or a pipe";
+  LintResult disabled = RunLint({"--disable", "file-unused", dir.path().string()}, true);
+  EXPECT_NE(disabled.out.find("\n2 errors, 0 warnings\n"), std::string::npos) << disabled.out;
+  for (const char* format : {"json", "sarif"}) {
+    LintResult r = RunLint({"--format", format, dir.path().string()}, true);
+    EXPECT_EQ(r.out.find(" errors, "), std::string::npos) << format;
+  }
+}
+
+TEST(LintCommand, ExplainsEveryCodeFromTheTable) {
+  LintResult list = RunLint({"--list-codes"});
+  std::istringstream codes(list.out);
+  int explained = 0;
+  for (std::string code; std::getline(codes, code); ++explained) {
+    LintResult r = RunLint({"--explain", code});
+    ASSERT_EQ(r.status, 0) << code << r.err;
+    // The code and its severity, the summary, the explanation, an example
+    // of the fault and its fix.
+    EXPECT_TRUE(r.out.rfind(code + ": error", 0) == 0 || r.out.rfind(code + ": warning", 0) == 0)
+        << r.out;
+    std::size_t example = r.out.find("\nFor example:\n    "), fix = r.out.find("\nInstead:\n    ");
+    EXPECT_NE(example, std::string::npos) << r.out;
+    EXPECT_LT(example, fix) << r.out;
+    EXPECT_GT(r.out.size(), fix + 16) << r.out;
+  }
+  EXPECT_GT(explained, 90);
+  LintResult bom = RunLint({"--explain=ini-bom"});
+  EXPECT_EQ(bom.out.rfind("ini-bom: error (warning when the first line is no header)\n"
+                          "The device reads a UTF-8 byte-order mark as part of the first line",
+                          0),
+            0u)
+      << bom.out;
+}
+
+// The SARIF log validates against the SARIF 2.1.0 schema (kept in this
+// folder: the tests reach no network), and says what the text form says.
+TEST(LintCommand, SarifLogFollowsTheSchemaAndCarriesTheFindings) {
+  support::TempDir dir, out;
+  fs::path delivery = dir.path() / "my delivery";
+  fs::create_directories(delivery);
+  StageMixed(delivery);
+  LintResult r = RunLint({"--format", "sarif", delivery.string()});
+  EXPECT_EQ(r.status, 1) << r.err;
+  std::string version = RunLint({"--version"}).out;
+  version = version.substr(version.rfind(' ') + 1);
+  version.pop_back();
+  std::vector<std::string> facts = {
+      "\"version\": \"2.1.0\"", "\"name\": \"brandsim lint\", \"version\": \"" + version + "\"",
+      // A rule per code of the table, with its level.
+      "{\"id\": \"ini-unquoted-value\", \"shortDescription\": {\"text\": \"The device skips the "
+      "character after",
+      "\"defaultConfiguration\": {\"level\": \"warning\"}}",
+      "\"ruleId\": \"ini-unquoted-value\", \"ruleIndex\": ",
+      "\"level\": \"error\", \"message\": {\"text\": \"value read as `ne.cab`",
+      // Files as URIs relative to the delivery, which is the base.
+      "{\"uri\": \"brand.ini\", \"uriBaseId\": \"DELIVERY\"}, \"region\": {\"startLine\": 2, "
+      "\"startColumn\": 6}}",
+      "{\"uri\": \"s.reg\", \"uriBaseId\": \"DELIVERY\"}, \"region\": {\"startLine\": 4, "
+      "\"startColumn\": 5}}",
+      // A whole-file finding has no region.
+      "{\"uri\": \"readme.txt\", \"uriBaseId\": \"DELIVERY\"}}}]}",
+      "\"originalUriBaseIds\": {\"DELIVERY\": {\"uri\": \"file://", "/my%20delivery/\"}}"};
+  for (const std::string& fact : facts) {
+    EXPECT_NE(r.out.find(fact), std::string::npos) << fact << "\n" << r.out;
+  }
+  support::WriteBytes(out.path() / "findings.sarif", r.out);
+  support::TempDir clean;
+  support::WriteBytes(clean.path() / "brand.ini", "[LENGREBOOT]\r\nreboot=\"1\"\r\n");
+  LintResult none = RunLint({"--format", "sarif", clean.path().string()});
+  EXPECT_EQ(none.status, 0) << none.err;
+  support::WriteBytes(out.path() / "clean.sarif", none.out);
+  fs::path check = fs::path(BRANDINST_SOURCE_DIR) / "tests" / "lint" / "sarif_check.py";
+  fs::path schema = fs::path(BRANDINST_SOURCE_DIR) / "tests" / "lint" / "sarif-schema-2.1.0.json";
+  support::RunResult valid = support::Run(
+      {"/usr/bin/env", "python3", check.string(), schema.string(),
+       (out.path() / "findings.sarif").string(), (out.path() / "clean.sarif").string()});
+  ASSERT_FALSE(valid.timed_out);
+  if (valid.status == 77 || valid.status == 127)
+    GTEST_SKIP() << "python3 with jsonschema is not installed: " << valid.err;
+  EXPECT_EQ(valid.status, 0) << valid.out << valid.err;
+  EXPECT_NE(valid.out.find("findings.sarif: valid, 3 results"), std::string::npos) << valid.out;
+  EXPECT_NE(valid.out.find("clean.sarif: valid, 0 results"), std::string::npos) << valid.out;
 }
 
 TEST(LintCommand, JsonStaysValidForAnyText) {

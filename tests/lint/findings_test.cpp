@@ -25,6 +25,8 @@ struct Case {
   std::function<void(const Scene&)> clean_device;
   // Text the finding's message must hold, where it names what the device does.
   std::string says;
+  // The column the finding points at, where the check knows it.
+  unsigned column = 0;
 
   Case& Device(std::function<void(const Scene&)> f) {
     device = std::move(f);
@@ -40,6 +42,10 @@ struct Case {
   }
   Case& Says(std::string text) {
     says = std::move(text);
+    return *this;
+  }
+  Case& Column(unsigned n) {
+    column = n;
     return *this;
   }
 };
@@ -109,19 +115,23 @@ std::vector<Case> SettingsCases() {
   std::vector<Case> cases;
   cases.push_back(Make("UnquotedValue", {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab0=one.cab\n")}, {"one.cab", "c"}},
                        "brand.ini", "ini-unquoted-value", 2, "error", CleanCab())
+                      .Column(6)
                       .Effect([](const Scene& s) {
                         EXPECT_EQ(s.CommandLines(), std::vector<std::string>{Noui("\\Temp\\Branding\\ne.cab")});
                       }));
   cases.push_back(Make("BlankAfterEquals", {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab0= \"one.cab\"\n")}, {"one.cab", "c"}},
                        "brand.ini", "ini-value-blank", 2, "error", CleanCab())
+                      .Column(6)
                       .Effect([](const Scene& s) {
                         EXPECT_EQ(s.CommandLines(), std::vector<std::string>{Noui("\\Temp\\Branding\\")});
                       }));
   cases.push_back(Make("BlankBeforeEquals", {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab0 =\"one.cab\"\n")}, {"one.cab", "c"}},
                        "brand.ini", "ini-key-blank", 2, "error", CleanCab())
+                      .Column(5)
                       .Effect(NoProcess));
   cases.push_back(Make("IndentedKey", {{"brand.ini", Ini("[ADDITIONAL_CABS]\n  cab0=\"one.cab\"\n")}, {"one.cab", "c"}},
                        "brand.ini", "ini-key-blank", 2, "error", CleanCab())
+                      .Column(1)
                       .Effect(NoProcess));
   cases.push_back(Make("EntryAfterBlankLine",
                        {{"brand.ini", Ini("[ADDITIONAL_CABS]\ncab0=\"one.cab\"\n\ncab1=\"two.cab\"\n")}, {"one.cab", "c"}, {"two.cab", "c"}},
@@ -285,6 +295,7 @@ std::vector<Case> SettingsCases() {
                       }));
   cases.push_back(Make("SectionNameWithBlanks", {{"brand.ini", Ini("[ skin ]\nskin=\"\\Windows\\blue.tsk\"\n")}, {"blue.tsk", "t"}},
                        "brand.ini", "ini-section-blank", 1, "error", clean_theme)
+                      .Column(2)
                       .Effect(NoProcess));
   cases.push_back(Make("UnknownSection", {{"brand.ini", Ini("[Info]\nauthor=\"me\"\n")}}, "brand.ini",
                        "ini-unknown-section", 1, "warning", CleanCab()));
@@ -323,6 +334,7 @@ std::vector<Case> SettingsCases() {
                        {{"brand.ini", Ini("[HOMEPAGE]\nstart.hp=\"\\Windows\\a\x81.htm\"\n")}, {"start.hp", "<html>"}},
                        "brand.ini", "ini-cp1250-undefined", 2, "error",
                        {{"brand.ini", Ini("[HOMEPAGE]\nstart.hp=\"\\Windows\\\x8A\xE8.htm\"\n")}, {"start.hp", "<html>"}})
+                      .Column(21)
                       .Effect([](const Scene& s) {
                         ASSERT_EQ(Moves(s).size(), 1u);
                         EXPECT_EQ(Moves(s)[0]["to"], "\\Windows\\a\xC2\x81.htm");
@@ -331,6 +343,7 @@ std::vector<Case> SettingsCases() {
                        {{"brand.ini", Ini("[HOMEPAGE]\nstart.hp=\"\\Windows\\Star\xC3\xA1.htm\"\n")}, {"start.hp", "<html>"}},
                        "brand.ini", "ini-utf8", 2, "error",
                        {{"brand.ini", Ini("[HOMEPAGE]\nstart.hp=\"\\Windows\\Star\xE1.htm\"\n")}, {"start.hp", "<html>"}})
+                      .Column(11)
                       .Effect([](const Scene& s) {
                         ASSERT_EQ(Moves(s).size(), 1u);
                         // 0xC3 0xA1 in code page 1250: U+0102 U+02C7.
@@ -339,12 +352,40 @@ std::vector<Case> SettingsCases() {
   cases.push_back(Make("NulByteInValue",
                        {{"brand.ini", Ini(std::string("[ADDITIONAL_CABS]\ncab0=\"one\0.cab\"\n", 34))}, {"one.cab", "c"}},
                        "brand.ini", "ini-nul", 2, "error", CleanCab())
+                      .Column(10)
                       .Effect([](const Scene& s) {
                         EXPECT_EQ(s.CommandLines(), std::vector<std::string>{Noui("\\Temp\\Branding\\one")});
                       }));
   cases.push_back(Make("LargeSettings",
                        {{"brand.ini", Ini(std::string(kCab) + "\n[Notes]\n" + std::string(70000, ';') + "\n")}, {"one.cab", "c"}},
                        "brand.ini", "ini-large", 0, "warning", CleanCab()));
+  cases.push_back(Make("NoSettings", {{"logo.gif", "GIF89a"}}, "", "ini-missing", 0, "warning",
+                       {{"brand.ini", Ini("[LENGREBOOT]\nreboot=\"1\"\n")}, {"logo.gif", "GIF89a"}})
+                      .Says("installs no package")
+                      .Device([](const Scene& s) { s.Registry(kGate); })
+                      .Effect([](const Scene& s) {
+                        // Asked and answered Yes, without the entry: no restart.
+                        EXPECT_TRUE(s.Events("restart").empty());
+                        EXPECT_EQ(Moves(s).size(), 1u) << "the fixed groups are still placed";
+                      }));
+  cases.push_back(Make("RestartEntrySayingNo", {{"brand.ini", Ini("[LENGREBOOT]\nreboot=\"No\"\n")}}, "brand.ini",
+                       "ini-reboot-no", 2, "error", {{"brand.ini", Ini("[LENGREBOOT]\nreboot=\"1\"\n")}})
+                      .Column(9)
+                      .Says("whatever its value")
+                      .Device([](const Scene& s) { s.Registry(kGate); })
+                      .Effect([](const Scene& s) { EXPECT_EQ(s.Events("restart").size(), 1u); }));
+  cases.push_back(Make("RemovalOfAKeyAScriptWrites",
+                       {{"brand.ini", Ini("[REG_DEL_KEY]\nkey0=\"HKEY_LOCAL_MACHINE\\software\\BRAND\"\n")},
+                        {"s.reg", Reg("\"s\"=\"x\"\n")}},
+                       "brand.ini", "ini-delkey-script-key", 2, "error",
+                       {{"brand.ini", Ini("[REG_DEL_KEY]\nkey0=\"HKEY_LOCAL_MACHINE\\Software\\Old\"\n")},
+                        {"s.reg", Reg("\"s\"=\"x\"\n")}})
+                      .Column(7)
+                      .Says("`s.reg` writes `s` under it at line 4")
+                      .Effect([](const Scene& s) {
+                        EXPECT_EQ(s.Sets("s"), std::vector<std::string>{"x"});
+                        EXPECT_EQ(s.device.Registry().find("Software\\Brand"), std::string::npos);
+                      }));
   return cases;
 }
 
@@ -367,6 +408,7 @@ std::vector<Case> ScriptCases() {
                       }));
   cases.push_back(Make("ValueDeletion", script("\"s\"=\"x\"\n\"n\"=-\n"), "s.reg", "reg-delete-value", 5, "error",
                        kCleanScript)
+                      .Column(5)
                       .Effect([](const Scene& s) {
                         EXPECT_TRUE(s.Sets("n").empty());
                         EXPECT_TRUE(s.Events("reg_delete_value").empty() ||
@@ -374,6 +416,7 @@ std::vector<Case> ScriptCases() {
                       }));
   cases.push_back(Make("DoubledBackslashes", script("\"p\"=\"\\\\\\\\Windows\\\\\\\\x\"\n"), "s.reg", "reg-escape", 4,
                        "error", kCleanScript)
+                      .Column(6)
                       .Effect(SetTo("p", "\\\\\\\\Windows\\\\\\\\x")));
   cases.push_back(Make("EscapedQuote", script("\"q\"=\"say \\\"hi\\\"\"\n"), "s.reg", "reg-escape", 4, "error",
                        kCleanScript)
@@ -385,9 +428,11 @@ std::vector<Case> ScriptCases() {
                       .Effect(NotSet("h")));
   cases.push_back(Make("UpperCaseType", script("\"s\"=\"x\"\n\"d\"=DWORD:00000001\n"), "s.reg", "reg-uppercase-type", 5,
                        "error", kCleanScript)
+                      .Column(5)
                       .Effect(NotSet("d")));
   cases.push_back(Make("BlanksAroundEquals", script("\"s\"=\"x\"\n\"f\" = \"y\"\n"), "s.reg", "reg-blank-around-equals",
                        5, "error", kCleanScript)
+                      .Column(4)
                       .Effect(NotSet("f")));
   cases.push_back(Make("CommentInsideBlock", script("\"s\"=\"x\"\n; the rest\n\"b\"=\"y\"\n"), "s.reg",
                        "reg-block-ended", 5, "error", kCleanScript)
@@ -414,6 +459,7 @@ std::vector<Case> ScriptCases() {
                       .Effect(SetTo("i", "89674523")));
   cases.push_back(Make("DwordWithPrefix", script("\"r\"=dword:0x10\n"), "s.reg", "reg-dword-bad", 4, "error",
                        kCleanScript)
+                      .Column(12)
                       .Effect(SetTo("r", "00000000")));
   cases.push_back(Make("HexOddDigits", script("\"o\"=hex:01,02,3\n"), "s.reg", "reg-hex-odd", 4, "error", kCleanScript)
                       .Effect(SetTo("o", "0102")));
@@ -457,12 +503,14 @@ std::vector<Case> ScriptCases() {
                       .Effect(SetTo("s", "abc ")));
   cases.push_back(Make("UndefinedCodePageByteInString", script("\"s\"=\"a\x81\"\n"), "s.reg", "reg-cp1250-undefined", 4,
                        "error", kCleanScript)
+                      .Column(7)
                       .Effect(SetTo("s", "a\xC2\x81")));
   cases.push_back(Make("Utf8String", script("\"s\"=\"Star\xC3\xA1\"\n"), "s.reg", "reg-utf8", 4, "error",
                        {{"s.reg", Reg("\"s\"=\"Star\xE1\"\n")}})
                       .Effect(SetTo("s", "Star\xC4\x82\xCB\x87")));
   cases.push_back(Make("NulByteInString", script(std::string("\"s\"=\"ab\0cd\"\n", 12)), "s.reg", "reg-nul", 4, "error",
                        kCleanScript)
+                      .Column(8)
                       .Effect(SetTo("s", "ab")));
   cases.push_back(Make("ScriptWithoutFinalLineBreak",
                        {{"s.reg", Ini("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Brand]\n\"a\"=\"1\"\n") + "\"s\"=\"x\""}}, "s.reg",
@@ -533,6 +581,9 @@ std::vector<Case> FileCases() {
                       }));
   cases.push_back(Make("UnlistedPackage", {{"extra.cab", "c"}}, "extra.cab", "file-unused", 0, "warning", CleanCab())
                       .Effect(NoProcess));
+  cases.push_back(Make("EmptyDelivery", {}, "", "file-delivery-empty", 0, "error",
+                       {{"brand.ini", Ini("[LENGREBOOT]\nreboot=\"1\"\n")}})
+                      .Effect([](const Scene& s) { EXPECT_EQ(s.Events("restart").size(), 1u); }));
   return cases;
 }
 
@@ -745,6 +796,9 @@ TEST_P(FindingTest, TriggeredOnlyByItsDelivery) {
     EXPECT_EQ(found->line, c.line) << result.Summary();
     EXPECT_EQ(found->severity, c.severity) << result.Summary();
     EXPECT_NE(found->message.find(c.says), std::string::npos) << found->message;
+    if (c.column != 0) {
+      EXPECT_EQ(found->column, c.column) << result.Summary();
+    }
     if (c.file.empty()) {
       EXPECT_EQ(found->file, scene.device.staging().string());
     } else {
@@ -763,7 +817,13 @@ TEST_P(FindingTest, TriggeredOnlyByItsDelivery) {
       c.device(scene);
     }
     scene.Stage(c.clean);
-    LintResult result = LintJson(scene.device.staging(), c.device ? scene.device.dir() : fs::path());
+    // A twin without brand.ini is told so (ini-missing); nothing else may be said.
+    bool settings = false;
+    for (const auto& file : c.clean) settings = settings || file.first == "brand.ini";
+    std::vector<std::string> more;
+    if (!settings) more = {"--disable", "ini-missing"};
+    LintResult result =
+        LintJson(scene.device.staging(), c.device ? scene.device.dir() : fs::path(), more);
     EXPECT_TRUE(result.findings.empty()) << "the clean twin:" << result.Summary();
     EXPECT_EQ(result.status, 0);
   }

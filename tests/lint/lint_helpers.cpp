@@ -53,6 +53,7 @@ std::vector<Finding> ParseFindings(const std::string& json) {
     Finding f;
     f.file = object["file"];
     f.line = static_cast<unsigned>(std::stoul(object["line"]));
+    f.column = static_cast<unsigned>(std::stoul(object["column"]));
     f.severity = object["severity"];
     f.code = object["code"];
     f.message = object["message"];
@@ -65,17 +66,19 @@ std::vector<Finding> ParseFindings(const std::string& json) {
   return findings;
 }
 
-LintResult RunLint(const std::vector<std::string>& args) {
+LintResult RunLint(const std::vector<std::string>& args, bool terminal) {
   std::ostringstream out, err;
   LintResult result;
-  result.status = lint::RunLint(args, out, err);
+  result.status = lint::RunLint(args, out, err, terminal);
   result.out = out.str();
   result.err = err.str();
   return result;
 }
 
-LintResult LintJson(const fs::path& delivery, const fs::path& device) {
+LintResult LintJson(const fs::path& delivery, const fs::path& device,
+                    const std::vector<std::string>& more) {
   std::vector<std::string> args{"--format", "json"};
+  args.insert(args.end(), more.begin(), more.end());
   if (!device.empty()) {
     args.push_back("--device");
     args.push_back(device.string());
@@ -119,6 +122,7 @@ Scene::Scene() {
 }
 
 void Scene::Stage(const Files& files) const {
+  fs::create_directories(device.staging());
   for (const auto& [name, bytes] : files) device.Put("Temp/branding/" + name, bytes);
 }
 

@@ -22,6 +22,7 @@ using Files = std::vector<std::pair<std::string, std::string>>;
 struct Finding {
   std::string file;  // as printed (DELIVERY_DIR/name)
   unsigned line = 0;
+  unsigned column = 0;
   std::string severity;
   std::string code;
   std::string message;
@@ -38,10 +39,13 @@ struct LintResult {
   std::string Summary() const;
 };
 
-// The linter's command in this process: `args` are the words after `lint`.
-LintResult RunLint(const std::vector<std::string>& args);
-// --format json on `delivery`, with --device when `device` is not empty.
-LintResult LintJson(const fs::path& delivery, const fs::path& device = {});
+// The linter's command in this process: `args` are the words after `lint`;
+// `terminal` as when standard output is a terminal.
+LintResult RunLint(const std::vector<std::string>& args, bool terminal = false);
+// --format json on `delivery`, with --device when `device` is not empty, and
+// any further options.
+LintResult LintJson(const fs::path& delivery, const fs::path& device = {},
+                    const std::vector<std::string>& more = {});
 // The JSON array the linter prints, one object a line.
 std::vector<Finding> ParseFindings(const std::string& json);
 

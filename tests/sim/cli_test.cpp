@@ -60,8 +60,11 @@ TEST(BrandsimCommandLine, HelpDescribesEveryOptionTheImageAndTheExitStatuses) {
     EXPECT_NE(r.out.find(status), std::string::npos);
   }
   std::string usage = r.out.substr(0, r.out.find("\n\n"));
-  EXPECT_NE(usage.find("brandsim lint [--format text|json] [--device DIR] DELIVERY_DIR"),
-            std::string::npos)
+  EXPECT_NE(
+      usage.find(
+          "brandsim lint [--format text|json|sarif] [--fail-on error|warning]\n"
+          "                     [--disable CODES] [--config FILE] [--device DIR] DELIVERY_DIR"),
+      std::string::npos)
       << usage;
 }
 

@@ -3,8 +3,8 @@
 # The options, the values an option takes (`--answer yes|no`, `--format
 # text|json`) and what kind of argument it wants (a folder for DIR, else a
 # file) are read from the program's own --help, and the codes that
-# `lint --disable` takes from `brandsim lint --list-codes`, so that this file
-# follows the program it completes. It needs no bash-completion helpers.
+# `lint --disable` and `lint --explain` take from `brandsim lint --list-codes`,
+# so that this file follows the program it completes. It needs no bash-completion helpers.
 
 # Prints "OPTION METAVAR" lines (METAVAR "-" for a flag) read off the help of
 # "$@" (the program, and the command for lint and package). For a command,
@@ -67,16 +67,16 @@ _brandsim() {
   }
 
   if [[ -z $option && $prev == --* && $cur != -* ]]; then
-    [[ -n $(_brandsim_meta "$prev") || $prev == --disable ]] && option=$prev
+    [[ -n $(_brandsim_meta "$prev") || $prev == --disable || $prev == --explain ]] && option=$prev
   fi
 
   if [[ -n $option ]]; then
     local meta
     meta=$(_brandsim_meta "$option")
-    if [[ $option == --disable ]]; then
-      # A comma-separated list: complete its last code.
+    if [[ $option == --disable || $option == --explain ]]; then
+      # A code, or for --disable a comma-separated list: complete its last code.
       local done_part="" last=$cur
-      if [[ $cur == *,* ]]; then
+      if [[ $option == --disable && $cur == *,* ]]; then
         done_part=${cur%,*},
         last=${cur##*,}
       fi

@@ -157,7 +157,8 @@ Action ParseOptions(const std::vector<std::string>& args, Options* options, std:
 
 const char* HelpText() {
   return R"(Usage: brandsim --device DIR [OPTION...] [WORD...]
-       brandsim lint [--format text|json] [--device DIR] DELIVERY_DIR
+       brandsim lint [--format text|json|sarif] [--fail-on error|warning]
+                     [--disable CODES] [--config FILE] [--device DIR] DELIVERY_DIR
        brandsim package [--format text|json] [--device DIR] FILE
        brandsim -h | --help | --version
 
@@ -333,11 +334,13 @@ counted together).
 
 brandsim lint reads DELIVERY_DIR (what will become \Temp\branding) the way
 the device reads it, with the installer's own parsing code, and reports what
-the device will misread, one finding a line as `FILE:LINE: warning|error:
-message [code]` (or a JSON array with --format json). With --device DIR it
-also checks the delivery against that device image. Its exit status: 0 when
-it found no error, 1 when it did, 2 for a usage error. `brandsim lint --help`
-lists the options, `brandsim lint --list-codes` the codes of its findings.
+the device will misread, one finding a line as `FILE:LINE:COLUMN:
+warning|error: message [code]` (or a JSON array with --format json, a SARIF
+2.1.0 log with --format sarif). With --device DIR it also checks the delivery
+against that device image. Its exit status: 0 when it found no error, 1 when
+it did (with --fail-on warning: any finding), 2 for a usage error. `brandsim
+lint --help` lists the options, `brandsim lint --list-codes` the codes of its
+findings, `brandsim lint --explain CODE` what one means.
 
 The delivery's format (brand.ini, the file groups, registry scripts, message
 files) is described in brandsim-delivery(5) and in docs/delivery.md.

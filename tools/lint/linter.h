@@ -29,12 +29,18 @@
 
 namespace lint {
 
-enum class Format { kText, kJson };
+enum class Format { kText, kJson, kSarif };
 
 struct Options {
   Format format = Format::kText;
   std::string delivery;  // DELIVERY_DIR as given
   std::string device;    // --device DIR as given; empty: none
+  // --fail-on warning: a warning fails the run as an error does.
+  bool fail_on_warning = false;
+  // Codes whose findings are dropped (--disable and the config file).
+  std::set<std::string> disabled;
+  // Standard output is a terminal: the text form ends with the counts.
+  bool terminal = false;
 };
 
 // Reads the words after `lint`. Yields -1 to go on, or the exit status to end
@@ -46,7 +52,8 @@ int ParseArguments(const std::vector<std::string>& args, Options* options, std::
 // error was found, 0 otherwise, 2 when the delivery or the device image
 // cannot be read.
 int Lint(const Options& options, std::ostream& out, std::ostream& err);
-int RunLint(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int RunLint(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+            bool terminal = false);
 
 // ---- Findings ----------------------------------------------------------------
 
@@ -58,6 +65,9 @@ struct Finding {
   Severity severity = Severity::kWarning;
   std::string code;
   std::string message;
+  // 1-based, in bytes of the line as delivered (one byte a character in code
+  // page 1250); 0 where the check does not know the place in the line.
+  std::uint32_t column = 0;
 };
 
 class Report {
@@ -66,7 +76,7 @@ class Report {
   static constexpr std::size_t kFileLimit = 200;
 
   void Add(const std::string& file, std::uint32_t line, Severity severity, const char* code,
-           std::string message);
+           std::string message, std::uint32_t column = 0);
   void Error(const std::string& file, std::uint32_t line, const char* code, std::string message) {
     Add(file, line, Severity::kError, code, std::move(message));
   }
@@ -74,19 +84,41 @@ class Report {
                std::string message) {
     Add(file, line, Severity::kWarning, code, std::move(message));
   }
+  // The same with the column (1-based) where the problem starts.
+  void ErrorAt(const std::string& file, std::uint32_t line, std::uint32_t column, const char* code,
+               std::string message) {
+    Add(file, line, Severity::kError, code, std::move(message), column);
+  }
+  void WarningAt(const std::string& file, std::uint32_t line, std::uint32_t column,
+                 const char* code, std::string message) {
+    Add(file, line, Severity::kWarning, code, std::move(message), column);
+  }
+  // Findings of these codes are dropped as they come: they are neither shown
+  // nor counted.
+  void Disable(const std::set<std::string>& codes) { disabled_ = codes; }
 
   bool HasError() const { return errors_ > 0; }
+  // Every finding counts, also those past a file's limit.
+  std::size_t Errors() const { return errors_; }
+  std::size_t Warnings() const { return warnings_; }
   // Sorted: brand.ini, the scripts, the message files, the other files; each
   // by line. `prefix` is DELIVERY_DIR as given.
   std::vector<Finding> Sorted() const;
   void WriteText(std::ostream& out, const std::string& prefix) const;
   void WriteJson(std::ostream& out, const std::string& prefix) const;
+  // A SARIF 2.1.0 log: one run, the code table as its rules, the files as
+  // URIs relative to the delivery (uriBaseId DELIVERY).
+  void WriteSarif(std::ostream& out, const std::string& prefix) const;
+  // "2 errors, 1 warning": the closing line of the text form on a terminal.
+  void WriteCounts(std::ostream& out) const;
 
  private:
   std::vector<Finding> findings_;
   std::map<std::string, std::size_t> per_file_;
   std::map<std::string, std::size_t> suppressed_;
+  std::set<std::string> disabled_;
   std::size_t errors_ = 0;
+  std::size_t warnings_ = 0;
 };
 
 // The checks of Lint without the writing: the findings, sorted as the output
@@ -114,10 +146,12 @@ struct Answer {
   std::u16string value;   // decoded from code page 1250, as the device uses it
 };
 
-// A key that a registry script creates.
+// A key that a registry script creates, where it is created.
 struct ScriptKey {
   int root = 0;  // ScriptRoot
   std::u16string path;
+  std::string file;  // the script's host name
+  std::uint32_t line = 0;
 };
 
 // A value that a registry script writes (a line of a form the device
@@ -205,6 +239,9 @@ void CheckFiles(Context& context);
 // Packages and the theme: after the scripts, whose values it compares.
 void CheckPackages(Context& context);
 void CheckDevice(Context& context);
+// The delivery as a whole (empty, no brand.ini), the restart entry's value,
+// and removals of keys the scripts write: after the scripts.
+void CheckDelivery(Context& context);
 
 // The fixed groups' moves whose source and destination fit, formatted as the
 // placement step formats them, in the step's order.

@@ -1,7 +1,10 @@
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <ostream>
 
+#include "brandinst_version.h"
+#include "codes.h"
 #include "linter.h"
 #include "text.h"
 
@@ -52,21 +55,42 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
+// A path as a URI reference: every byte but the unreserved ones and "/"
+// percent-encoded, so that blanks, "#", "%" and bytes that are not UTF-8 stay
+// part of the name.
+std::string UriPath(const std::string& path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : path) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '.' || c == '_' || c == '~' || c == '/') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 void Report::Add(const std::string& file, std::uint32_t line, Severity severity, const char* code,
-                 std::string message) {
-  if (severity == Severity::kError) ++errors_;
+                 std::string message, std::uint32_t column) {
+  if (disabled_.count(code) != 0) return;
+  ++(severity == Severity::kError ? errors_ : warnings_);
   if (++per_file_[file] > kFileLimit) {
     ++suppressed_[file];
     return;
   }
-  findings_.push_back(Finding{file, line, severity, code, std::move(message)});
+  findings_.push_back(Finding{file, line, severity, code, std::move(message), column});
 }
 
 std::vector<Finding> Report::Sorted() const {
   std::vector<Finding> all = findings_;
   for (const auto& [file, count] : suppressed_) {
+    if (disabled_.count("lint-more") != 0) break;
     all.push_back(Finding{file, 0xFFFFFFFFu, Severity::kWarning, "lint-more",
                           Plural(count, "more finding", "more findings") +
                               " in this file not shown"});
@@ -75,7 +99,8 @@ std::vector<Finding> Report::Sorted() const {
     int ra = Rank(a.file), rb = Rank(b.file);
     if (ra != rb) return ra < rb;
     if (a.file != b.file) return a.file < b.file;
-    return a.line < b.line;
+    if (a.line != b.line) return a.line < b.line;
+    return a.column < b.column;
   });
   for (Finding& f : all) {
     if (f.line == 0xFFFFFFFFu) f.line = 0;
@@ -87,6 +112,7 @@ void Report::WriteText(std::ostream& out, const std::string& prefix) const {
   for (const Finding& f : Sorted()) {
     out << ShowHostName(JoinPath(prefix, f.file));
     if (f.line > 0) out << ':' << f.line;
+    if (f.line > 0 && f.column > 0) out << ':' << f.column;
     out << ": " << SeverityWord(f.severity) << ": " << f.message << " [" << f.code << "]\n";
   }
 }
@@ -96,12 +122,63 @@ void Report::WriteJson(std::ostream& out, const std::string& prefix) const {
   out << "[";
   for (std::size_t i = 0; i < all.size(); ++i) {
     const Finding& f = all[i];
-    out << (i == 0 ? "\n" : ",\n") << "{\"file\": " << JsonString(ShowHostName(JoinPath(prefix, f.file)))
-        << ", \"line\": " << f.line << ", \"severity\": \"" << SeverityWord(f.severity)
-        << "\", \"code\": " << JsonString(f.code) << ", \"message\": " << JsonString(f.message)
-        << "}";
+    out << (i == 0 ? "\n" : ",\n")
+        << "{\"file\": " << JsonString(ShowHostName(JoinPath(prefix, f.file)))
+        << ", \"line\": " << f.line << ", \"column\": " << f.column << ", \"severity\": \""
+        << SeverityWord(f.severity) << "\", \"code\": " << JsonString(f.code)
+        << ", \"message\": " << JsonString(f.message) << "}";
   }
   out << (all.empty() ? "]\n" : "\n]\n");
+}
+
+void Report::WriteSarif(std::ostream& out, const std::string& prefix) const {
+  // The delivery as the base of every file's URI, a folder URI ending in "/".
+  std::error_code ec;
+  std::string base = std::filesystem::absolute(prefix, ec).lexically_normal().string();
+  if (base.empty() || base.back() != '/') base += '/';
+  out << "{\n  \"$schema\": \"https://json.schemastore.org/sarif-2.1.0.json\",\n"
+      << "  \"version\": \"2.1.0\",\n  \"runs\": [{\n"
+      << "    \"tool\": {\"driver\": {\"name\": \"brandsim lint\", \"version\": "
+      << JsonString(BRANDINST_VERSION) << ", \"rules\": [";
+  for (std::size_t i = 0; i < kCodeCount; ++i) {
+    const CodeInfo& info = kCodeTable[i];
+    out << (i == 0 ? "\n" : ",\n") << "      {\"id\": " << JsonString(info.id)
+        << ", \"shortDescription\": {\"text\": " << JsonString(CodeSummary(info))
+        << "}, \"fullDescription\": {\"text\": " << JsonString(info.explanation)
+        << "}, \"help\": {\"text\": " << JsonString(CodeHelp(info))
+        << "}, \"defaultConfiguration\": {\"level\": \"" << (info.error ? "error" : "warning")
+        << "\"}}";
+  }
+  out << "]}},\n"
+      << "    \"originalUriBaseIds\": {\"DELIVERY\": {\"uri\": "
+      << JsonString("file://" + UriPath(base))
+      << "}},\n    \"columnKind\": \"unicodeCodePoints\",\n    \"results\": [";
+  std::vector<Finding> all = Sorted();
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const Finding& f = all[i];
+    out << (i == 0 ? "\n" : ",\n") << "      {\"ruleId\": " << JsonString(f.code);
+    for (std::size_t r = 0; r < kCodeCount; ++r) {
+      if (f.code == kCodeTable[r].id) out << ", \"ruleIndex\": " << r;
+    }
+    // A finding about the delivery as a whole names the folder itself.
+    out << ", \"level\": \"" << SeverityWord(f.severity)
+        << "\", \"message\": {\"text\": " << JsonString(f.message)
+        << "}, \"locations\": [{\"physicalLocation\": {"
+        << "\"artifactLocation\": {\"uri\": " << JsonString(f.file.empty() ? "./" : UriPath(f.file))
+        << ", \"uriBaseId\": \"DELIVERY\"}";
+    if (f.line > 0) {
+      out << ", \"region\": {\"startLine\": " << f.line;
+      if (f.column > 0) out << ", \"startColumn\": " << f.column;
+      out << "}";
+    }
+    out << "}}]}";
+  }
+  out << (all.empty() ? "]\n" : "\n    ]\n") << "  }]\n}\n";
+}
+
+void Report::WriteCounts(std::ostream& out) const {
+  out << Plural(errors_, "error", "errors") << ", " << Plural(warnings_, "warning", "warnings")
+      << "\n";
 }
 
 }  // namespace lint

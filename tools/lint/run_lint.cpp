@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <fstream>
 #include <iostream>
 
 #include "brandinst_version.h"
@@ -25,34 +26,56 @@ const char16_t kStagingPrefix[] = u"\\Temp\\branding\\";
 
 namespace {
 
-const char kUsage[] = "usage: brandsim lint [--format text|json] [--device DIR] DELIVERY_DIR\n";
+const char kUsage[] =
+    "usage: brandsim lint [--format text|json|sarif] [--fail-on error|warning]\n"
+    "                     [--disable CODES] [--config FILE] [--device DIR] DELIVERY_DIR\n";
 
 const char kHelp[] =
-    "usage: brandsim lint [--format text|json] [--device DIR] DELIVERY_DIR\n"
-    "       brandsim lint --list-codes | -h | --help | --version\n"
+    "usage: brandsim lint [--format text|json|sarif] [--fail-on error|warning]\n"
+    "                     [--disable CODES] [--config FILE] [--device DIR] DELIVERY_DIR\n"
+    "       brandsim lint --explain CODE | --list-codes | -h | --help | --version\n"
     "\n"
     "Reads DELIVERY_DIR (what the device will hold as \\Temp\\branding) the way the\n"
     "device reads it, and reports what the device will do otherwise than meant.\n"
     "\n"
-    "  --format text   one finding a line: FILE:LINE: error|warning: message [code]\n"
-    "                  (no :LINE for a finding about a whole file)\n"
-    "  --format json   a JSON array of {file, line, severity, code, message}\n"
-    "                  (line 0 for a finding about a whole file)\n"
+    "  --format text   one finding a line: FILE:LINE:COLUMN: error|warning: message [code]\n"
+    "                  (no :COLUMN where the place in the line is not known, no\n"
+    "                  :LINE for a finding about a whole file); on a terminal a\n"
+    "                  last line counts the errors and warnings\n"
+    "  --format json   a JSON array of {file, line, column, severity, code, message}\n"
+    "                  (line 0 for a whole file, column 0 where not known)\n"
+    "  --format sarif  a SARIF 2.1.0 log for code scanning: the codes as rules, the\n"
+    "                  files as URIs relative to DELIVERY_DIR (uriBaseId DELIVERY)\n"
+    "  --fail-on error|warning\n"
+    "                  what makes the exit status 1: an error (the default), or\n"
+    "                  any finding, a warning too\n"
+    "  --disable CODES drop the findings of these codes (comma-separated; may be\n"
+    "                  repeated): they are neither shown nor counted\n"
+    "  --config FILE   read disable= and fail-on= lines from FILE; without it,\n"
+    "                  from .brandsim-lint in DELIVERY_DIR's parent folder, else\n"
+    "                  in the current folder (never from inside DELIVERY_DIR, whose\n"
+    "                  files all go to the device)\n"
     "  --device DIR    also check the delivery against the device image DIR\n"
     "                  (DIR/fs and DIR/registry.reg, as brandsim uses them)\n"
+    "  --explain CODE  say what the code means, with an example and its fix, and exit\n"
     "  --list-codes    print the code of every finding, one a line, and exit\n"
     "  -h, --help      show this help and exit\n"
     "  --version       show the version and exit\n"
     "\n"
-    "Exit status: 1 when an error was found, 0 otherwise, 2 for a usage error or\n"
-    "a delivery or device image that cannot be read.\n"
+    "Exit status: 1 when an error was found (with --fail-on warning: any\n"
+    "finding), 0 otherwise, 2 for a usage error or a delivery or device image\n"
+    "that cannot be read.\n"
     "\n"
-    "What each code means: brandsim-lint(1) and tools/lint/README.md. What the\n"
-    "device reads (brand.ini, the file groups, registry scripts, message files):\n"
-    "brandsim-delivery(5) and docs/delivery.md.\n";
+    "What each code means: --explain CODE, brandsim-lint(1) and\n"
+    "tools/lint/README.md. What the device reads (brand.ini, the file groups,\n"
+    "registry scripts, message files): brandsim-delivery(5) and docs/delivery.md.\n";
 
-const std::vector<std::string> kLongOptions = {"--format", "--device", "--list-codes", "--help",
-                                               "--version"};
+const std::vector<std::string> kLongOptions = {"--format",     "--device", "--fail-on",
+                                               "--disable",    "--config", "--explain",
+                                               "--list-codes", "--help",   "--version"};
+
+// The file of settings that is looked for beside the delivery.
+const char kConfigName[] = ".brandsim-lint";
 
 int Usage(std::ostream& err, const std::string& message) {
   err << "brandsim lint: " << message << "\n" << kUsage;
@@ -172,9 +195,139 @@ bool LooksLikeUtf16(const std::string& head) {
   return most * 2 >= pairs && least * 8 < pairs;
 }
 
+namespace {
+
+std::vector<std::string> AllCodes() {
+  std::vector<std::string> codes;
+  for (std::size_t c = 0; c < kCodeCount; ++c) codes.push_back(kCodeTable[c].id);
+  return codes;
+}
+
+std::string Trimmed(const std::string& text) {
+  std::size_t begin = text.find_first_not_of(" \t\r");
+  if (begin == std::string::npos) return "";
+  return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}
+
+// Adds the codes of a comma-separated list; false with `problem` set for an
+// unknown code or an empty list.
+bool AddCodes(const std::string& list, std::set<std::string>* codes, std::string* problem) {
+  bool any = false;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t comma = std::min(list.find(',', start), list.size());
+    std::string code = Trimmed(list.substr(start, comma - start));
+    start = comma + 1;
+    if (code.empty()) continue;
+    if (FindCode(code) == nullptr) {
+      *problem = "unknown code '" + code + "'" + brandsim::DidYouMean(code, AllCodes()) +
+                 " (brandsim lint --list-codes lists them)";
+      return false;
+    }
+    codes->insert(code);
+    any = true;
+  }
+  if (!any) *problem = "no code given";
+  return any;
+}
+
+bool FailOn(const std::string& value, bool* fail_on_warning, std::string* problem) {
+  if (value == "error" || value == "warning") {
+    *fail_on_warning = value == "warning";
+    return true;
+  }
+  *problem = "--fail-on must be error or warning, not '" + value + "'";
+  return false;
+}
+
+// The folder a path names, made absolute ("d/" and "d" alike).
+fs::path Folder(const std::string& path) {
+  std::error_code ec;
+  fs::path folder = fs::absolute(path, ec).lexically_normal();
+  if (folder.filename().empty()) folder = folder.parent_path();
+  return folder;
+}
+
+// Reads the settings file: `disable = CODES` (any number) and
+// `fail-on = error|warning`; blank lines and lines starting with # or ; are
+// passed over. A fail-on given on the command line wins.
+bool ReadConfig(const fs::path& file, bool fail_on_given, Options* options, std::ostream& err) {
+  std::ifstream in(file);
+  if (!in) {
+    err << "brandsim lint: " << file.string() << ": cannot be read\n";
+    return false;
+  }
+  std::string line;
+  for (std::uint32_t number = 1; std::getline(in, line); ++number) {
+    std::string text = Trimmed(line);
+    if (text.empty() || text[0] == '#' || text[0] == ';') continue;
+    std::size_t eq = text.find('=');
+    std::string key = Trimmed(text.substr(0, eq)), value;
+    if (eq != std::string::npos) value = Trimmed(text.substr(eq + 1));
+    std::string problem;
+    bool ok = true;
+    if (eq == std::string::npos) {
+      ok = false;
+      problem = "expected disable = CODES or fail-on = error|warning";
+    } else if (key == "disable") {
+      ok = AddCodes(value, &options->disabled, &problem);
+    } else if (key == "fail-on") {
+      bool fail_on_warning = false;
+      ok = FailOn(value, &fail_on_warning, &problem);
+      if (ok && !fail_on_given) options->fail_on_warning = fail_on_warning;
+    } else {
+      ok = false;
+      problem = "unknown setting '" + key + "'" + brandsim::DidYouMean(key, {"disable", "fail-on"});
+    }
+    if (!ok) {
+      err << "brandsim lint: " << file.string() << ":" << number << ": " << problem << "\n";
+      return false;
+    }
+  }
+  return true;
+}
+
+// The settings file: --config FILE, else .brandsim-lint beside the delivery,
+// else in the current folder. A file inside the delivery is never read:
+// everything there is staged on the device.
+bool LoadConfig(const std::string& config, bool fail_on_given, Options* options,
+                std::ostream& err) {
+  std::error_code ec;
+  fs::path delivery = Folder(options->delivery);
+  if (!config.empty()) {
+    fs::path file = Folder(config);
+    fs::path canonical = fs::weakly_canonical(file, ec);
+    fs::path inside = fs::weakly_canonical(delivery, ec);
+    auto mismatch = std::mismatch(inside.begin(), inside.end(), canonical.begin(), canonical.end());
+    if (!inside.empty() && mismatch.first == inside.end()) {
+      err << "brandsim lint: " << config
+          << " is inside DELIVERY_DIR, whose files all go to the device; keep it beside the "
+             "delivery\n";
+      return false;
+    }
+    return ReadConfig(config, fail_on_given, options, err);
+  }
+  for (const fs::path& folder : {delivery.parent_path(), fs::current_path(ec)}) {
+    if (folder.empty()) continue;
+    fs::path file = folder / kConfigName;
+    if (fs::is_regular_file(file, ec)) return ReadConfig(file, fail_on_given, options, err);
+  }
+  return true;
+}
+
+void Explain(const CodeInfo& info, std::ostream& out) {
+  out << info.id << ": " << (info.error ? "error" : "warning");
+  if (*info.severity_note != 0) out << " " << info.severity_note;
+  out << "\n" << CodeSummary(info) << "\n\n" << CodeHelp(info);
+}
+
+}  // namespace
+
 int ParseArguments(const std::vector<std::string>& args, Options* options, std::ostream& out,
                    std::ostream& err) {
   bool format_given = false, device_given = false, delivery_given = false;
+  bool fail_on_given = false, config_given = false;
+  std::string config;
   bool options_end = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -192,7 +345,7 @@ int ParseArguments(const std::vector<std::string>& args, Options* options, std::
         return 0;
       }
       if (arg == "--list-codes") {
-        for (std::size_t c = 0; c < kCodeCount; ++c) out << kCodes[c] << "\n";
+        for (std::size_t c = 0; c < kCodeCount; ++c) out << kCodeTable[c].id << "\n";
         return 0;
       }
       std::string name = arg, value;
@@ -203,13 +356,15 @@ int ParseArguments(const std::vector<std::string>& args, Options* options, std::
         value = arg.substr(eq + 1);
         inline_value = true;
       }
-      if (name != "--format" && name != "--device") {
+      if (name != "--format" && name != "--device" && name != "--fail-on" && name != "--disable" &&
+          name != "--config" && name != "--explain") {
         return Usage(err, "unknown option " + name + brandsim::DidYouMean(name, kLongOptions));
       }
       if (!inline_value) {
         if (i + 1 >= args.size()) return Usage(err, name + " needs a value");
         value = args[++i];
       }
+      std::string problem;
       if (name == "--format") {
         if (format_given) return Usage(err, "--format given twice");
         format_given = true;
@@ -217,9 +372,33 @@ int ParseArguments(const std::vector<std::string>& args, Options* options, std::
           options->format = Format::kText;
         } else if (value == "json") {
           options->format = Format::kJson;
+        } else if (value == "sarif") {
+          options->format = Format::kSarif;
         } else {
-          return Usage(err, "--format must be text or json, not '" + value + "'");
+          return Usage(err, "--format must be text, json or sarif, not '" + value + "'");
         }
+      } else if (name == "--fail-on") {
+        if (fail_on_given) return Usage(err, "--fail-on given twice");
+        fail_on_given = true;
+        if (!FailOn(value, &options->fail_on_warning, &problem)) return Usage(err, problem);
+      } else if (name == "--disable") {
+        if (!AddCodes(value, &options->disabled, &problem)) {
+          return Usage(err, "--disable: " + problem);
+        }
+      } else if (name == "--config") {
+        if (config_given) return Usage(err, "--config given twice");
+        if (value.empty()) return Usage(err, "--config needs a file");
+        config_given = true;
+        config = value;
+      } else if (name == "--explain") {
+        const CodeInfo* info = FindCode(value);
+        if (info == nullptr) {
+          return Usage(err, "--explain: unknown code '" + value + "'" +
+                                brandsim::DidYouMean(value, AllCodes()) +
+                                " (brandsim lint --list-codes lists them)");
+        }
+        Explain(*info, out);
+        return 0;
       } else {
         if (device_given) return Usage(err, "--device given twice");
         if (value.empty()) return Usage(err, "--device needs a folder");
@@ -234,6 +413,7 @@ int ParseArguments(const std::vector<std::string>& args, Options* options, std::
     options->delivery = arg;
   }
   if (!delivery_given) return Usage(err, "no DELIVERY_DIR given");
+  if (!LoadConfig(config, fail_on_given, options, err)) return 2;
   return -1;
 }
 
@@ -260,6 +440,7 @@ bool Check(Context& context, std::ostream& err) {
     err << "brandsim lint: " << error << "\n";
     return false;
   }
+  context.report.Disable(options.disabled);
   if (!context.view.Open(options.delivery, options.device, &error)) {
     err << "brandsim lint: " << error << "\n";
     return false;
@@ -269,6 +450,7 @@ bool Check(Context& context, std::ostream& err) {
   CheckScripts(context);
   CheckFiles(context);
   CheckPackages(context);
+  CheckDelivery(context);
   if (context.device_given) CheckDevice(context);
   return true;
 }
@@ -279,13 +461,17 @@ int Lint(const Options& options, std::ostream& out, std::ostream& err) {
   Context context;
   context.options = options;
   if (!Check(context, err)) return 2;
+  const Report& report = context.report;
   if (options.format == Format::kJson) {
-    context.report.WriteJson(out, options.delivery);
+    report.WriteJson(out, options.delivery);
+  } else if (options.format == Format::kSarif) {
+    report.WriteSarif(out, options.delivery);
   } else {
-    context.report.WriteText(out, options.delivery);
+    report.WriteText(out, options.delivery);
+    if (options.terminal) report.WriteCounts(out);
   }
   out.flush();
-  return context.report.HasError() ? 1 : 0;
+  return report.HasError() || (options.fail_on_warning && report.Warnings() > 0) ? 1 : 0;
 }
 
 int Findings(const Options& options, std::vector<Finding>* findings, std::ostream& err) {
@@ -293,11 +479,14 @@ int Findings(const Options& options, std::vector<Finding>* findings, std::ostrea
   context.options = options;
   if (!Check(context, err)) return 2;
   *findings = context.report.Sorted();
-  return context.report.HasError() ? 1 : 0;
+  const Report& report = context.report;
+  return report.HasError() || (options.fail_on_warning && report.Warnings() > 0) ? 1 : 0;
 }
 
-int RunLint(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunLint(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+            bool terminal) {
   Options options;
+  options.terminal = terminal;
   int status = ParseArguments(args, &options, out, err);
   if (status >= 0) return status;
   try {
@@ -313,6 +502,8 @@ int RunLint(const std::vector<std::string>& args, std::ostream& out, std::ostrea
 
 namespace brandsim {
 
-int RunLint(const std::vector<std::string>& args) { return lint::RunLint(args, std::cout, std::cerr); }
+int RunLint(const std::vector<std::string>& args) {
+  return lint::RunLint(args, std::cout, std::cerr, isatty(STDOUT_FILENO) == 1);
+}
 
 }  // namespace brandsim

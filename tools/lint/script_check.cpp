@@ -178,10 +178,11 @@ void ScriptCheck::Run(int fd, const FileEnds& ends) {
 
 void ScriptCheck::LineBytes(const RawLine& raw, const char* what) {
   if (raw.visible().size() < raw.stored.size()) {
-    c_.report.Error(file_, raw.number, "reg-nul",
-                    std::string("the line holds a NUL byte after `") + ShowBytes(raw.visible()) +
-                        "`: the device reads the line only up to it, so " + what +
-                        " is cut there; remove the byte");
+    c_.report.ErrorAt(file_, raw.number, static_cast<std::uint32_t>(raw.visible().size()) + 1,
+                      "reg-nul",
+                      std::string("the line holds a NUL byte after `") + ShowBytes(raw.visible()) +
+                          "`: the device reads the line only up to it, so " + what +
+                          " is cut there; remove the byte");
   }
 }
 
@@ -193,7 +194,7 @@ void ScriptCheck::OpenKey(const ScriptHeader& header, std::uint32_t number) {
   const RawLine* raw = raw_.At(number);
   block_ = raw != nullptr ? std::u16string(raw->visible()) : std::u16string();
   std::u16string path(header.path, wtext::Length(header.path, kLineCapacity));
-  key_ = ScriptKey{header.root, path};
+  key_ = ScriptKey{header.root, path, file_, number};
   c_.script_keys.push_back(key_);
   if (raw == nullptr) return;
   LineBytes(*raw, "the key path");
@@ -263,6 +264,8 @@ void ScriptCheck::Value(const ScriptValue& value) {
   std::u16string_view skipped = text.substr(form_at, data_begin - form_at);
   auto at = [&](std::size_t i) -> char16_t { return i < text.size() ? text[i] : 0; };
   std::u16string_view data = text.substr(form_at);
+  // Where the data (the type) starts, for the findings about it.
+  std::uint32_t data_column = static_cast<std::uint32_t>(form_at) + 1;
   std::u16string name(value.name, wtext::Length(value.name, kScriptNameCapacity));
   std::string shown_name = name.empty() ? "the default value" : "`" + Show(name) + "`";
   std::uint32_t number = value.line_number;
@@ -294,25 +297,27 @@ void ScriptCheck::Value(const ScriptValue& value) {
         if (!rest.empty() && rest.front() == u'=') rest = TrimBlanks(rest.substr(1));
         std::u16string fixed = text.front() == u'@' ? std::u16string(u"@")
                                                     : std::u16string(text.substr(0, last + 1));
-        c_.report.Error(file_, number, "reg-blank-around-equals",
-                        "the device takes the character after the name for \"=\" and reads the "
-                        "type from the next one, so with blanks around \"=\" it writes nothing "
-                        "for " + shown_name + "; write `" + ShowBytes(fixed) + "=" +
-                            ShowBytes(rest, 40) + "`");
+        c_.report.ErrorAt(
+            file_, number, static_cast<std::uint32_t>(form_at), "reg-blank-around-equals",
+            "the device takes the character after the name for \"=\" and reads the "
+            "type from the next one, so with blanks around \"=\" it writes nothing "
+            "for " +
+                shown_name + "; write `" + ShowBytes(fixed) + "=" + ShowBytes(rest, 40) + "`");
       } else if (at(form_at) == u'-') {
-        c_.report.Error(file_, number, "reg-delete-value",
-                        "\"=-\" deletes a value for regedit, but the device deletes nothing and "
-                        "writes nothing for " + shown_name);
+        c_.report.ErrorAt(file_, number, data_column, "reg-delete-value",
+                          "\"=-\" deletes a value for regedit, but the device deletes nothing and "
+                          "writes nothing for " +
+                              shown_name);
       } else if (EqualNoCase(data.substr(0, 6), u"dword:") || EqualNoCase(data.substr(0, 3), u"hex")) {
-        c_.report.Error(file_, number, "reg-uppercase-type",
-                        "the device reads the type only in lower case: it writes nothing for " +
-                            shown_name + "; write `" +
-                            ShowBytes(Fold(data.substr(0, data.find(u':') + 1))) + "`");
+        c_.report.ErrorAt(file_, number, data_column, "reg-uppercase-type",
+                          "the device reads the type only in lower case: it writes nothing for " +
+                              shown_name + "; write `" +
+                              ShowBytes(Fold(data.substr(0, data.find(u':') + 1))) + "`");
       } else {
-        c_.report.Error(file_, number, "reg-unknown-type",
-                        "the device writes nothing for " + shown_name + " = `" +
-                            ShowBytes(data, 40) +
-                            "`: it writes only \"text\", dword:XXXXXXXX and hex:xx,xx,... values");
+        c_.report.ErrorAt(
+            file_, number, data_column, "reg-unknown-type",
+            "the device writes nothing for " + shown_name + " = `" + ShowBytes(data, 40) +
+                "`: it writes only \"text\", dword:XXXXXXXX and hex:xx,xx,... values");
       }
       break;
     }
@@ -329,14 +334,17 @@ void ScriptCheck::Value(const ScriptValue& value) {
         }
       }
       if (value.text_closed && !written.empty() && written.back() == u'\\') {
-        c_.report.Error(file_, number, "reg-escape",
-                        "the device reads no escapes: the string ends at the quote after the "
-                        "backslash, so it writes `" + Show(stored) + "` to " + shown_name);
+        c_.report.ErrorAt(file_, number, static_cast<std::uint32_t>(data_begin + written.size()),
+                          "reg-escape",
+                          "the device reads no escapes: the string ends at the quote after the "
+                          "backslash, so it writes `" +
+                              Show(stored) + "` to " + shown_name);
       } else if (paired) {
-        c_.report.Error(file_, number, "reg-escape",
-                        "the device reads no escapes: it writes `" + Show(stored) +
-                            "` with every backslash doubled to " + shown_name +
-                            "; write single backslashes");
+        c_.report.ErrorAt(
+            file_, number, static_cast<std::uint32_t>(data_begin + written.find(u"\\\\")) + 1,
+            "reg-escape",
+            "the device reads no escapes: it writes `" + Show(stored) +
+                "` with every backslash doubled to " + shown_name + "; write single backslashes");
       }
       if (raw->cut && !value.text_closed) {
         c_.report.Error(file_, number, "reg-long-line",
@@ -348,23 +356,26 @@ void ScriptCheck::Value(const ScriptValue& value) {
                           "the string has no closing quote: the device writes it up to the end "
                           "of the line");
       }
-      for (char16_t b : written) {
+      for (std::size_t i = 0; i < written.size(); ++i) {
+        char16_t b = written[i];
         if (IsCp1250Undefined(b)) {
           char hex[8];
           std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(b));
-          c_.report.Error(file_, number, "reg-cp1250-undefined",
-                          std::string("the string holds the byte ") + hex +
-                              ", which code page 1250 does not define: the device writes an "
-                              "invisible control character in its place");
+          c_.report.ErrorAt(file_, number, static_cast<std::uint32_t>(data_begin + i) + 1,
+                            "reg-cp1250-undefined",
+                            std::string("the string holds the byte ") + hex +
+                                ", which code page 1250 does not define: the device writes an "
+                                "invisible control character in its place");
           break;
         }
       }
       if (LooksLikeUtf8(written)) {
-        c_.report.Error(file_, number, "reg-utf8",
-                        "the string is UTF-8 text, but the device decodes code page 1250: it "
-                        "writes `" + Show(stored) + "`, not `" +
-                            Show(FromUtf8(std::string(written.begin(), written.end()))) +
-                            "`; save the script in code page 1250");
+        c_.report.ErrorAt(file_, number, static_cast<std::uint32_t>(data_begin) + 1, "reg-utf8",
+                          "the string is UTF-8 text, but the device decodes code page 1250: it "
+                          "writes `" +
+                              Show(stored) + "`, not `" +
+                              Show(FromUtf8(std::string(written.begin(), written.end()))) +
+                              "`; save the script in code page 1250");
       }
       break;
     }
@@ -377,17 +388,19 @@ void ScriptCheck::Value(const ScriptValue& value) {
       std::u16string_view digits = text.substr(data_begin, data_end - data_begin);
       char16_t after = at(data_end);
       if (skipped != u"dword:") {
-        c_.report.Error(file_, number, "reg-dword-bad",
-                        "`" + ShowBytes(data.substr(0, 8)) +
-                            "` is taken for dword: and its first six characters are skipped "
-                            "unexamined: the device writes " + written + " to " + shown_name);
+        c_.report.ErrorAt(file_, number, data_column, "reg-dword-bad",
+                          "`" + ShowBytes(data.substr(0, 8)) +
+                              "` is taken for dword: and its first six characters are skipped "
+                              "unexamined: the device writes " +
+                              written + " to " + shown_name);
       } else if (digits.empty()) {
         c_.report.Error(file_, number, "reg-dword-bad",
                         "no hexadecimal digit after dword:: the device writes 0 to " + shown_name);
       } else if (after != 0 && !IsBlank(after) && after != u';') {
-        c_.report.Error(file_, number, "reg-dword-bad",
-                        "the device reads the number only up to `" + ShowBytes(std::u16string(1, after)) +
-                            "`: it writes " + written + " to " + shown_name);
+        c_.report.ErrorAt(
+            file_, number, static_cast<std::uint32_t>(data_end) + 1, "reg-dword-bad",
+            "the device reads the number only up to `" + ShowBytes(std::u16string(1, after)) +
+                "`: it writes " + written + " to " + shown_name);
       }
       if (digits.size() > 8 &&
           digits.substr(0, digits.size() - 8).find_first_not_of(u'0') != std::u16string_view::npos) {
@@ -417,16 +430,18 @@ void ScriptCheck::Value(const ScriptValue& value) {
       bool swallowed = Continuations(value) || raw->cut || raw_.current().cut;
       if (typed) {
         char16_t digit = at(data_begin);  // hex(N): the rules read from N on
-        c_.report.Error(file_, number, "reg-typed-hex",
-                        "`" + ShowBytes(data.substr(0, data.find(u':') + 1)) + "` (" +
-                            TypeName(digit) + ") is not applied: the device writes only \"text\", "
-                            "dword: and hex: values, and nothing for " + shown_name);
+        c_.report.ErrorAt(file_, number, data_column, "reg-typed-hex",
+                          "`" + ShowBytes(data.substr(0, data.find(u':') + 1)) + "` (" +
+                              TypeName(digit) +
+                              ") is not applied: the device writes only \"text\", "
+                              "dword: and hex: values, and nothing for " +
+                              shown_name);
       } else if (skipped != u"hex:") {
-        c_.report.Error(file_, number, "reg-hex-bad",
-                        "`" + ShowBytes(data.substr(0, 6)) +
-                            "` is taken for hex: and its first four characters are skipped "
-                            "unexamined: the device writes other bytes than meant to " +
-                            shown_name);
+        c_.report.ErrorAt(file_, number, data_column, "reg-hex-bad",
+                          "`" + ShowBytes(data.substr(0, 6)) +
+                              "` is taken for hex: and its first four characters are skipped "
+                              "unexamined: the device writes other bytes than meant to " +
+                              shown_name);
       } else if (!swallowed && value.bad_pair) {
         c_.report.Error(file_, number, "reg-hex-bad",
                         "the data holds characters that are not hexadecimal pairs separated by "

@@ -248,9 +248,9 @@ void SettingsCheck::Line(std::uint32_t number, const char16_t* line, std::uint32
   // A NUL byte ends the line for every rule that reads it.
   if (text.size() < stored && parsed.kind != SettingsLineKind::kEmpty &&
       (region_ == Region::kLive || parsed.kind == SettingsLineKind::kHeader)) {
-    c_.report.Error(file_, number, "ini-nul",
-                    "the line holds a NUL byte after `" + ShowBytes(text) +
-                        "`: the device reads the line only up to it; remove the byte");
+    c_.report.ErrorAt(file_, number, static_cast<std::uint32_t>(text.size()) + 1, "ini-nul",
+                      "the line holds a NUL byte after `" + ShowBytes(text) +
+                          "`: the device reads the line only up to it; remove the byte");
   }
 
   switch (parsed.kind) {
@@ -293,11 +293,11 @@ void SettingsCheck::Header(std::uint32_t number, std::u16string_view line,
     std::u16string trimmed(TrimBlanks(name));
     for (int s = 0; s < SectionCount(); ++s) {
       if (trimmed.size() != name.size() && EqualNoCase(trimmed, SectionName(s))) {
-        c_.report.Error(file_, number, "ini-section-blank",
-                        "the section name `" + ShowBytes(name) +
-                            "` holds blanks, which count as part of it: the device looks for " +
-                            SectionShown(s) + " and never reads this section; write " +
-                            SectionShown(s));
+        c_.report.ErrorAt(
+            file_, number, static_cast<std::uint32_t>(parsed.name_begin) + 1, "ini-section-blank",
+            "the section name `" + ShowBytes(name) +
+                "` holds blanks, which count as part of it: the device looks for " +
+                SectionShown(s) + " and never reads this section; write " + SectionShown(s));
         return;
       }
     }
@@ -402,11 +402,13 @@ void SettingsCheck::Duplicates() {
     if (TrimBlanks(entry.key).size() != entry.key.size()) {
       blank_keys_.insert(entry.line_number);
       std::u16string_view trimmed = TrimBlanks(entry.key);
-      c_.report.Error(file_, entry.line_number, "ini-key-blank",
-                      "the key `" + ShowBytes(entry.key) +
-                          "` holds blanks, which count as part of it: the device never finds "
-                          "it as `" +
-                          ShowBytes(trimmed) + "`; write the key and \"=\" without blanks");
+      std::uint32_t blank = 0;
+      while (blank < entry.key.size() && !IsBlank(entry.key[blank])) ++blank;
+      c_.report.ErrorAt(file_, entry.line_number, blank + 1, "ini-key-blank",
+                        "the key `" + ShowBytes(entry.key) +
+                            "` holds blanks, which count as part of it: the device never finds "
+                            "it as `" +
+                            ShowBytes(trimmed) + "`; write the key and \"=\" without blanks");
       continue;
     }
     auto [it, added] = first.emplace(std::make_pair(entry.section, Fold(entry.key)), entry.line_number);
@@ -439,16 +441,18 @@ bool SettingsCheck::ValueFindings(const Answer& answer) {
     if (intended != answer.value) {
       found = true;
       if (IsBlank(visible[after])) {
-        c_.report.Error(file_, number, "ini-value-blank",
-                        "value read as " + Quoted(answer.value) +
-                            ": the device skips the character after \"=\" in place of the "
-                            "opening quote, so a blank there leaves the quote to end the value; "
-                            "write " + Suggestion(key, intended));
+        c_.report.ErrorAt(file_, number, static_cast<std::uint32_t>(after) + 1, "ini-value-blank",
+                          "value read as " + Quoted(answer.value) +
+                              ": the device skips the character after \"=\" in place of the "
+                              "opening quote, so a blank there leaves the quote to end the value; "
+                              "write " +
+                              Suggestion(key, intended));
       } else {
-        c_.report.Error(file_, number, "ini-unquoted-value",
-                        "value read as " + Quoted(answer.value) +
-                            ": the character after \"=\" is always skipped; write " +
-                            Suggestion(key, intended));
+        c_.report.ErrorAt(file_, number, static_cast<std::uint32_t>(after) + 1,
+                          "ini-unquoted-value",
+                          "value read as " + Quoted(answer.value) +
+                              ": the character after \"=\" is always skipped; write " +
+                              Suggestion(key, intended));
       }
     }
   }
@@ -462,25 +466,28 @@ bool SettingsCheck::ValueFindings(const Answer& answer) {
   std::u16string_view bytes =
       visible.substr(static_cast<std::size_t>(parsed.value_begin),
                      static_cast<std::size_t>(parsed.value_end - parsed.value_begin));
-  for (char16_t b : bytes) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    char16_t b = bytes[i];
     if (IsCp1250Undefined(b)) {
       found = true;
       char hex[8];
       std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(b));
-      c_.report.Error(file_, number, "ini-cp1250-undefined",
-                      std::string("the value holds the byte ") + hex +
-                          ", which code page 1250 does not define: the device turns it into an "
-                          "invisible control character (`" + Show(answer.value) + "`)");
+      c_.report.ErrorAt(file_, number, static_cast<std::uint32_t>(parsed.value_begin + i) + 1,
+                        "ini-cp1250-undefined",
+                        std::string("the value holds the byte ") + hex +
+                            ", which code page 1250 does not define: the device turns it into an "
+                            "invisible control character (`" +
+                            Show(answer.value) + "`)");
       break;
     }
   }
   if (LooksLikeUtf8(bytes)) {
     found = true;
-    c_.report.Error(file_, number, "ini-utf8",
-                    "the value is UTF-8 text, but the device decodes code page 1250: it reads `" +
-                        Show(answer.value) + "`, not `" +
-                        Show(FromUtf8(std::string(bytes.begin(), bytes.end()))) +
-                        "`; save brand.ini in code page 1250");
+    c_.report.ErrorAt(file_, number, static_cast<std::uint32_t>(parsed.value_begin) + 1, "ini-utf8",
+                      "the value is UTF-8 text, but the device decodes code page 1250: it reads `" +
+                          Show(answer.value) + "`, not `" +
+                          Show(FromUtf8(std::string(bytes.begin(), bytes.end()))) +
+                          "`; save brand.ini in code page 1250");
   }
   return found;
 }
