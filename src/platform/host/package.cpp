@@ -8,6 +8,7 @@
 #include "platform/host/cabinet.h"
 #include "platform/host/registry_store.h"
 #include "platform/platform.h"
+#include "registry/roots.h"
 
 namespace cepkg {
 
@@ -128,16 +129,15 @@ std::string Substitute(const std::string& text, const std::string& install_dir) 
 
 void PlanValue(const Manifest& manifest, const RegValue& value, const std::string& install_dir,
                PlannedValue* planned) {
-  static const char16_t* const kRoots[] = {nullptr, u"HKEY_CLASSES_ROOT", u"HKEY_CURRENT_USER",
-                                           u"HKEY_LOCAL_MACHINE", u"HKEY_USERS"};
   planned->value = &value;
   const Hive* hive = manifest.FindHive(value.hive);
   planned->root = hive != nullptr ? hive->root : 0;
-  if (planned->root >= 1 && planned->root <= 4) planned->root_name = kRoots[planned->root];
+  const RegistryRoot* root = RootByManifest(planned->root);
+  if (root != nullptr) planned->root_name = root->name;
   planned->key = hive != nullptr ? Decode(hive->path) : u"";
   planned->name = Decode(value.name);
   planned->keep_existing = (value.flags & kRegKeepExisting) != 0;
-  if (planned->root == kRootUsers) {
+  if (root != nullptr && root->key == platform::kNullKey) {
     planned->refusal = {true, "HKEY_USERS is not part of this device's registry"};
   }
   auto text = [&](const std::string& bytes) {

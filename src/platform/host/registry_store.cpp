@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/text.h"
+#include "registry/roots.h"
 #include "platform/host/journal.h"
 #include "platform/host/paths.h"
 #include "platform/host/utf.h"
@@ -21,8 +22,11 @@ namespace host {
 
 namespace {
 
-const char16_t* const kRootNames[RegistryStore::kRootCount] = {
-    u"HKEY_CLASSES_ROOT", u"HKEY_CURRENT_USER", u"HKEY_LOCAL_MACHINE"};
+static_assert(RegistryStore::kRootCount == static_cast<int>(kDeviceRootCount) &&
+                  kRegistryRoots[RegistryStore::kClassesRoot].key == platform::kHkeyClassesRoot &&
+                  kRegistryRoots[RegistryStore::kCurrentUser].key == platform::kHkeyCurrentUser &&
+                  kRegistryRoots[RegistryStore::kLocalMachine].key == platform::kHkeyLocalMachine,
+              "the store's roots are the first places of the table of roots");
 
 // Windows refuses deeper trees; the limit also keeps every walk over the tree
 // (which recurses once per level) far from the end of the stack.
@@ -314,7 +318,7 @@ bool Parser::KeyLine(std::u16string_view s) {
   if (root_name.empty()) return Fail("key line without a root key name");
   int root = -1;
   for (int r = 0; r < RegistryStore::kRootCount; ++r) {
-    if (EqualNoCase(root_name, kRootNames[r])) root = r;
+    if (EqualNoCase(root_name, kRegistryRoots[r].name)) root = r;
   }
   if (root < 0) return Fail("unknown root " + Show(root_name));
   std::u16string_view below =
@@ -722,12 +726,12 @@ void AppendStringData(std::u16string_view text, std::vector<std::uint8_t>* data)
 RegistryStore::RegistryStore() {
   for (int r = 0; r < kRootCount; ++r) {
     roots_[r] = std::make_shared<RegKey>();
-    roots_[r]->name = kRootNames[r];
+    roots_[r]->name = kRegistryRoots[r].name;
   }
 }
 
 const char16_t* RegistryStore::RootName(Root r) {
-  return r >= 0 && r < kRootCount ? kRootNames[r] : u"";
+  return r >= 0 && r < kRootCount ? kRegistryRoots[r].name : u"";
 }
 
 std::shared_ptr<RegKey> RegistryStore::Find(const std::shared_ptr<RegKey>& from,
@@ -876,7 +880,7 @@ bool RegistryStore::Parse(std::string_view bytes, const std::string& file_name,
     if (size > kMaxFileBytes) {
       for (int r = 0; r < kRootCount; ++r) {
         roots_[r] = std::make_shared<RegKey>();
-        roots_[r]->name = kRootNames[r];
+        roots_[r]->name = kRegistryRoots[r].name;
       }
       *error = shown + ": the registry it holds would be written back as " +
                std::to_string(size) + " bytes; a registry file may hold at most " +
