@@ -1,21 +1,10 @@
 #include "registry/key_list.h"
 
 #include "platform/text.h"
+#include "registry/roots.h"
 #include "settings/settings.h"
 
 namespace {
-
-struct RootPrefix {
-  const char16_t* name;
-  int length;
-  platform::HKey root;
-};
-
-const RootPrefix kRootPrefixes[] = {
-    {u"HKEY_CURRENT_USER", 17, platform::kHkeyCurrentUser},
-    {u"HKEY_CLASSES_ROOT", 17, platform::kHkeyClassesRoot},
-    {u"HKEY_LOCAL_MACHINE", 18, platform::kHkeyLocalMachine},
-};
 
 // The decision that skips an entry of this status.
 platform::DecisionId SkipDecision(KeyEntryStatus status) {
@@ -39,11 +28,12 @@ void ParseKeyEntry(const char16_t* value, KeyEntry* entry) {
     return;
   }
   entry->status = KeyEntryStatus::kUnknownRoot;
-  for (const RootPrefix& prefix : kRootPrefixes) {
-    if (wtext::EqualNoCaseN(value, prefix.name, static_cast<std::size_t>(prefix.length))) {
+  for (std::size_t r = 0; r < kDeviceRootCount; ++r) {
+    const RegistryRoot& prefix = kRegistryRoots[r];
+    if (wtext::EqualNoCaseN(value, prefix.name, prefix.name_length)) {
       entry->status = KeyEntryStatus::kDelete;
-      entry->root = prefix.root;
-      entry->root_length = prefix.length;
+      entry->root = prefix.key;
+      entry->root_length = static_cast<int>(prefix.name_length);
       break;
     }
   }

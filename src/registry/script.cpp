@@ -1,6 +1,7 @@
 #include "registry/script.h"
 
 #include "platform/text.h"
+#include "registry/roots.h"
 
 const char16_t kScriptPattern[] = u"\\Temp\\branding\\*.reg";
 
@@ -170,14 +171,8 @@ struct ImportContext {
 };
 
 platform::HKey RootKey(ScriptRoot root) {
-  switch (root) {
-    case kRootLocalMachine:
-      return platform::kHkeyLocalMachine;
-    case kRootCurrentUser:
-      return platform::kHkeyCurrentUser;
-    default:
-      return platform::kHkeyClassesRoot;
-  }
+  const RegistryRoot* known = RootByScript(root);
+  return known != nullptr ? known->key : platform::kHkeyClassesRoot;
 }
 
 bool ImportOpenKey(void* context, const ScriptHeader* header, std::uint32_t) {
@@ -217,16 +212,16 @@ std::uint32_t ParseHexDword(const char16_t* text) {
 }
 
 void ParseScriptHeader(const char16_t* line, ScriptHeader* header) {
-  static const char16_t* const kRootNames[] = {u"HKEY_LOCAL_MACHINE", u"HKEY_CURRENT_USER",
-                                               u"HKEY_CLASSES_ROOT"};
   int length = static_cast<int>(wtext::Length(line, kLineCapacity));
   int end = 1;
   while (end < length && line[end] != u'\\' && line[end] != u']') ++end;
   header->root = kRootUnknown;
   header->path[0] = 0;
   wtext::CopyN(header->path, kLineCapacity, line + 1, static_cast<std::size_t>(end - 1));
-  for (int r = 0; r < 3; ++r) {
-    if (wtext::EqualNoCase(header->path, kRootNames[r])) header->root = static_cast<ScriptRoot>(r);
+  for (std::size_t r = 0; r < kDeviceRootCount; ++r) {
+    if (wtext::EqualNoCase(header->path, kRegistryRoots[r].name)) {
+      header->root = kRegistryRoots[r].script;
+    }
   }
   header->path[0] = 0;
   header->root_only = !(end < length && line[end] == u'\\');

@@ -13,7 +13,7 @@
 
 #include "codes.h"
 #include "placement/placement.h"
-#include "platform/host/utf.h"
+#include "platform/host/text.h"
 #include "registry/script.h"
 #include "support/support.h"
 

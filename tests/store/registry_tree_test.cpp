@@ -25,15 +25,15 @@ std::vector<std::uint8_t> Bytes(std::initializer_list<int> list) {
 }
 
 TEST(RegistryTree, FoldCaseCoversTheDeviceLetters) {
-  EXPECT_EQ(host::FoldCase(u"ABC xyz 09"), u"abc xyz 09");
+  EXPECT_EQ(host::FoldName(u"ABC xyz 09"), u"abc xyz 09");
   // Latin-1 capitals fold, the multiplication sign between them does not.
-  EXPECT_EQ(host::FoldCase(u"\u00C0\u00C9\u00D6\u00D7\u00D8\u00DE"),
+  EXPECT_EQ(host::FoldName(u"\u00C0\u00C9\u00D6\u00D7\u00D8\u00DE"),
             u"\u00E0\u00E9\u00F6\u00D7\u00F8\u00FE");
   // Latin Extended-A: the Czech and Polish letters code page 1250 carries.
-  EXPECT_EQ(host::FoldCase(u"\u017DLU\u0164OU\u010CK\u00DD \u0141\u00D3D\u0179"),
+  EXPECT_EQ(host::FoldName(u"\u017DLU\u0164OU\u010CK\u00DD \u0141\u00D3D\u0179"),
             u"\u017Elu\u0165ou\u010Dk\u00FD \u0142\u00F3d\u017A");
   // Nothing outside those blocks changes (Greek, CJK, surrogates).
-  EXPECT_EQ(host::FoldCase(u"\u0391\u4E2D\xD83D\xDE00"), u"\u0391\u4E2D\xD83D\xDE00");
+  EXPECT_EQ(host::FoldName(u"\u0391\u4E2D\xD83D\xDE00"), u"\u0391\u4E2D\xD83D\xDE00");
 }
 
 TEST(RegistryTree, CreateMakesTheWholePathAndReportsTheLastKey) {

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/host/text.h"
+
 namespace simtest {
 
 namespace {
@@ -148,24 +150,6 @@ class Reader {
     return true;
   }
 
-  static void AppendUtf8(std::string* out, std::uint32_t c) {
-    if (c < 0x80) {
-      out->push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-
   bool String(std::string* out) {
     if (!Take('"')) return Fail("expected '\"'");
     out->clear();
@@ -197,7 +181,7 @@ class Reader {
             }
             unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
           }
-          AppendUtf8(out, unit);
+          host::AppendUtf8(unit, out);
         } else {
           --pos_;
           return Fail("unknown escape");

@@ -1,6 +1,6 @@
 #include "support/support.h"
 
-#include "platform/host/utf.h"
+#include "platform/host/text.h"
 #include "support/json_check.h"
 
 #include <fcntl.h>

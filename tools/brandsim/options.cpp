@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "platform/host/utf.h"
+#include "platform/host/text.h"
 #include "suggest.h"
 
 namespace brandsim {

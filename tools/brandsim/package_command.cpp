@@ -13,7 +13,7 @@
 #include "platform/host/cabinet.h"
 #include "platform/host/journal.h"
 #include "platform/host/package.h"
-#include "platform/host/utf.h"
+#include "platform/host/text.h"
 #include "platform/platform.h"
 #include "suggest.h"
 

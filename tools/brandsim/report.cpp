@@ -13,7 +13,7 @@
 #include <set>
 #include <sstream>
 
-#include "platform/host/utf.h"
+#include "platform/host/text.h"
 
 namespace brandsim {
 
@@ -24,33 +24,8 @@ using host::KeptEvent;
 // ---- Text ----------------------------------------------------------------------
 
 // Text from the delivery, the image or the journal, safe inside an element or
-// an attribute: valid UTF-8, markup characters escaped, control characters
-// shown as \xNN the way the transcript shows them.
-std::string Html(const std::string& text) {
-  std::string utf8 = host::ToUtf8(host::FromUtf8(text));
-  std::string out;
-  out.reserve(utf8.size());
-  for (char c : utf8) {
-    unsigned char u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default:
-        if (u < 0x20 || u == 0x7F) {
-          static const char kDigits[] = "0123456789abcdef";
-          out += "\\x";
-          out.push_back(kDigits[u >> 4]);
-          out.push_back(kDigits[u & 0xF]);
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-  return out;
-}
+// an attribute.
+std::string Html(const std::string& text) { return host::HtmlEscape(text); }
 
 std::string Lower(std::string text) {
   for (char& c : text) {
@@ -61,8 +36,8 @@ std::string Lower(std::string text) {
 
 // Device paths and key paths compare without regard to case.
 bool SameNoCase(const std::string& a, const std::string& b) {
-  return host::ToUtf8(host::FoldCase(host::FromUtf8(a))) ==
-         host::ToUtf8(host::FoldCase(host::FromUtf8(b)));
+  return host::ToUtf8(host::FoldName(host::FromUtf8(a))) ==
+         host::ToUtf8(host::FoldName(host::FromUtf8(b)));
 }
 
 std::string BaseName(const std::string& device_path) {
@@ -417,9 +392,9 @@ std::string SummarySection(const ReportInput& input) {
 // value names after the run.
 std::string AppliedTheme(const ReportInput& input) {
   auto key = input.record.registry_after.find(
-      host::FoldCase(u"HKEY_CURRENT_USER\\Software\\Microsoft\\Today"));
+      host::FoldName(u"HKEY_CURRENT_USER\\Software\\Microsoft\\Today"));
   if (key == input.record.registry_after.end()) return "";
-  auto value = key->second.values.find(host::FoldCase(u"Skin"));
+  auto value = key->second.values.find(host::FoldName(u"Skin"));
   if (value == key->second.values.end()) return "";
   std::u16string text;
   const std::vector<std::uint8_t>& data = value->second.data;

@@ -15,6 +15,7 @@
 
 #include "package_writer.h"
 #include "platform/host/manifest.h"
+#include "registry/roots.h"
 
 namespace {
 
@@ -188,10 +189,9 @@ void ParseOs(const std::string& text, cepkg::PackageSpec* spec) {
 cepkg::PackageSpec::ValueSpec ParseValue(Arguments* args) {
   cepkg::PackageSpec::ValueSpec value;
   std::string root = args->Take("--reg", "ROOT");
-  static const char* const kRoots[] = {"HKCR", "HKCU", "HKLM", "HKU"};
   value.root = 0;
-  for (std::uint16_t i = 0; i < 4; ++i) {
-    if (root == kRoots[i]) value.root = static_cast<std::uint16_t>(i + 1);
+  for (const RegistryRoot& known : kRegistryRoots) {
+    if (std::u16string(root.begin(), root.end()) == known.short_name) value.root = known.manifest;
   }
   if (value.root == 0) Usage("--reg ROOT " + Quoted(root) + ": not HKCR, HKCU, HKLM or HKU");
   value.key = args->Take("--reg", "KEY");

@@ -34,25 +34,7 @@ const char* SeverityWord(Severity severity) {
 
 // A JSON string; the text is UTF-8 already, control characters are escaped.
 std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04x", c);
-          out += escape;
-        } else {
-          out.push_back(static_cast<char>(c));
-        }
-    }
-  }
-  return out + "\"";
+  return "\"" + host::JsonEscape(text, host::JsonControls::kNamed) + "\"";
 }
 
 // A path as a URI reference: every byte but the unreserved ones and "/"

@@ -7,6 +7,7 @@
 
 #include "linter.h"
 #include "platform/text.h"
+#include "registry/roots.h"
 #include "registry/script.h"
 #include "settings/line_reader.h"
 #include "text.h"
@@ -562,9 +563,11 @@ void ScriptCheck::Flush() {
       std::u16string root(text.substr(1, text.find_first_of(u"\\]", 1) - 1));
       std::u16string folded = Fold(root);
       std::string fix;
-      if (folded == u"hklm") fix = "; write HKEY_LOCAL_MACHINE";
-      if (folded == u"hkcu") fix = "; write HKEY_CURRENT_USER";
-      if (folded == u"hkcr") fix = "; write HKEY_CLASSES_ROOT";
+      for (std::size_t r = 0; r < kDeviceRootCount; ++r) {
+        if (folded == Fold(kRegistryRoots[r].short_name)) {
+          fix = "; write " + ToUtf8(kRegistryRoots[r].name);
+        }
+      }
       c_.report.Error(file_, k.line, "reg-unknown-root",
                       "the device knows only the roots HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and "
                       "HKEY_CLASSES_ROOT, not `" + ShowBytes(root) + "`: it passes over this "
@@ -623,19 +626,14 @@ void ScriptCheck::LastLine(const FileEnds& ends) {
 }  // namespace
 
 int ScriptRootOf(platform::HKey root) {
-  return root == platform::kHkeyLocalMachine  ? kRootLocalMachine
-         : root == platform::kHkeyCurrentUser ? kRootCurrentUser
-         : root == platform::kHkeyClassesRoot ? kRootClassesRoot
-                                              : kRootUnknown;
+  const RegistryRoot* known = RootByKey(root);
+  return known != nullptr ? known->script : kRootUnknown;
 }
 
+// HKEY_USERS has no ScriptRoot: the plan refuses its values.
 int ScriptRootOfManifest(std::uint16_t root) {
-  switch (root) {
-    case cepkg::kRootClassesRoot: return kRootClassesRoot;
-    case cepkg::kRootCurrentUser: return kRootCurrentUser;
-    case cepkg::kRootLocalMachine: return kRootLocalMachine;
-    default: return kRootUnknown;  // HKEY_USERS: refused by the plan
-  }
+  const RegistryRoot* known = RootByManifest(root);
+  return known != nullptr ? known->script : kRootUnknown;
 }
 
 void CheckScripts(Context& context) {

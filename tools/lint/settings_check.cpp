@@ -9,6 +9,7 @@
 #include "placement/placement.h"
 #include "platform/text.h"
 #include "registry/key_list.h"
+#include "registry/roots.h"
 #include "settings/line_reader.h"
 #include "text.h"
 
@@ -731,8 +732,6 @@ void SettingsCheck::Mapped(int section, const MappedGroup& group) {
 }
 
 void SettingsCheck::Removals() {
-  static const char* const kRootNames[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER",
-                                           "HKEY_CLASSES_ROOT"};
   for (const Answer& answer : c_.removals) {
     ValueFindings(answer);
     KeyEntry entry;
@@ -748,9 +747,11 @@ void SettingsCheck::Removals() {
         std::u16string root = answer.value.substr(0, answer.value.find(u'\\'));
         std::string fix;
         std::u16string folded = Fold(root);
-        if (folded == u"hklm") fix = "; write HKEY_LOCAL_MACHINE";
-        if (folded == u"hkcu") fix = "; write HKEY_CURRENT_USER";
-        if (folded == u"hkcr") fix = "; write HKEY_CLASSES_ROOT";
+        for (std::size_t r = 0; r < kDeviceRootCount; ++r) {
+          if (folded == Fold(kRegistryRoots[r].short_name)) {
+            fix = "; write " + ToUtf8(kRegistryRoots[r].name);
+          }
+        }
         c_.report.Error(file_, answer.line_number, "ini-delkey-unknown-root",
                         "the root `" + Show(root) +
                             "` is not one the device knows (HKEY_CURRENT_USER, "
@@ -765,10 +766,7 @@ void SettingsCheck::Removals() {
       case KeyEntryStatus::kDelete:
         break;
     }
-    int root = entry.root == platform::kHkeyLocalMachine ? 0
-               : entry.root == platform::kHkeyCurrentUser ? 1
-                                                          : 2;
-    std::string deleted = std::string(kRootNames[root]) + "\\" +
+    std::string deleted = ToUtf8(RootByKey(entry.root)->name) + "\\" +
                           Show(std::u16string_view(answer.value).substr(
                               static_cast<std::size_t>(entry.parent_begin)));
     if (answer.value[static_cast<std::size_t>(entry.root_length)] != u'\\') {

@@ -7,17 +7,22 @@
 #include <string>
 #include <string_view>
 
+#include "platform/host/text.h"
+
 namespace lint {
 
-// UTF-8 to UTF-16; each byte that is not part of a valid sequence becomes
-// U+FFFD, as the emulated device names a host file.
-std::u16string FromUtf8(std::string_view text);
-// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
-std::string ToUtf8(std::u16string_view text);
-
-// Text for a message: control characters (C0, DEL, C1) as \xNN, lone
-// surrogates as \uXXXX, at most `limit` characters followed by "...".
-std::string Show(std::u16string_view text, std::size_t limit = 80);
+// The host side's text module (platform/host/text.h) under the names the
+// checks use.
+using host::EqualNoCase;
+using host::FromUtf8;
+using host::IsCp1250Undefined;
+using host::ToUtf8;
+// Text for a message (host::ShowCut).
+inline std::string Show(std::u16string_view text, std::size_t limit = 80) {
+  return host::ShowCut(text, limit);
+}
+// Case folding as the device compares names.
+inline std::u16string Fold(std::u16string_view text) { return host::FoldName(text); }
 // A byte line (one code unit per byte) decoded from code page 1250 the way
 // the device decodes values, then shown.
 std::string ShowBytes(std::u16string_view bytes, std::size_t limit = 80);
@@ -27,15 +32,10 @@ std::u16string DecodeCp1250(std::u16string_view bytes);
 // control characters escaped.
 std::string ShowHostName(const std::string& name);
 
-// The bytes that code page 1250 leaves undefined.
-bool IsCp1250Undefined(char16_t byte);
 // Whether the bytes hold at least one multi-byte UTF-8 sequence and nothing
 // that is not UTF-8: text saved as UTF-8 where code page 1250 is read.
 bool LooksLikeUtf8(std::u16string_view bytes);
 
-// Case folding as the device compares names.
-std::u16string Fold(std::u16string_view text);
-bool EqualNoCase(std::u16string_view a, std::u16string_view b);
 bool EndsWithNoCase(std::u16string_view text, std::u16string_view suffix);
 
 std::u16string Widen(std::string_view ascii);

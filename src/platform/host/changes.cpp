@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/host/journal.h"
-#include "platform/host/utf.h"
+#include "platform/host/text.h"
 
 namespace host {
 
@@ -48,12 +48,7 @@ std::string ValueLines(const RegValue& value, const char* prefix) {
 
 std::string RemovedValue(const RegValue& value) {
   if (value.name.empty()) return "@=-\n";
-  std::u16string name;
-  for (char16_t c : value.name) {
-    if (c == u'\\' || c == u'"') name.push_back(u'\\');
-    name.push_back(c);
-  }
-  return "\"" + ToUtf8(name) + "\"=-\n";
+  return "\"" + ToUtf8(RegeditEscape(value.name)) + "\"=-\n";
 }
 
 // The changes of one key present before and after; empty when none.
@@ -238,7 +233,7 @@ RegistrySnapshot SnapshotRegistry(const RegistryStore& store) {
     KeyState state;
     state.path = store.FullPath(key.get());
     state.values = key->values;
-    snapshot[FoldCase(state.path)] = std::move(state);
+    snapshot[FoldName(state.path)] = std::move(state);
     for (const auto& entry : key->subkeys) pending.push_back(entry.second);
   }
   return snapshot;

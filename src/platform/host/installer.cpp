@@ -26,17 +26,17 @@
 #include "platform/host/cabinet.h"
 #include "platform/host/internal.h"
 #include "platform/host/package.h"
+#include "registry/roots.h"
 
 namespace host {
 
 namespace {
 
+// A number the device has no root for: HKEY_LOCAL_MACHINE.
 platform::HKey RootKey(std::uint16_t root) {
-  switch (root) {
-    case cepkg::kRootClassesRoot: return platform::kHkeyClassesRoot;
-    case cepkg::kRootCurrentUser: return platform::kHkeyCurrentUser;
-    default: return platform::kHkeyLocalMachine;
-  }
+  const RegistryRoot* known = RootByManifest(root);
+  return known != nullptr && known->key != platform::kNullKey ? known->key
+                                                              : platform::kHkeyLocalMachine;
 }
 
 std::u16string Text(const std::string& ascii) { return FromUtf8(ascii); }

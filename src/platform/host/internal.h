@@ -22,7 +22,7 @@
 #include "platform/host/paths.h"
 #include "platform/host/registry_store.h"
 #include "platform/platform.h"
-#include "platform/host/utf.h"
+#include "platform/host/text.h"
 #include "platform/host/view.h"
 
 namespace host {
@@ -156,7 +156,5 @@ void RunEmulatedInstaller(State& state, std::u16string_view command_line);
 
 // Null is the empty text.
 std::u16string_view View(const char16_t* text);
-// Case folding of file names, unit by unit, as the device's wide-text library does.
-std::u16string FoldName(std::u16string_view text);
 
 }  // namespace host

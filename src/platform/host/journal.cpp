@@ -19,51 +19,6 @@ const char kHexDigits[] = "0123456789abcdef";
 
 // ---- Text renderings -----------------------------------------------------------
 
-std::string JsonEscape(std::u16string_view text) {
-  std::string utf8 = ToUtf8(text);
-  std::string out;
-  out.reserve(utf8.size() + 2);
-  for (char c : utf8) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(c);
-    } else if (u < 0x20) {
-      out += "\\u00";
-      out.push_back(kHexDigits[u >> 4]);
-      out.push_back(kHexDigits[u & 0xF]);
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
-
-std::string Show(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (c >= 0xDC80 && c <= 0xDCFF) {
-      // A host byte that is not UTF-8 (FromUtf8).
-      out += "\\x";
-      out.push_back(kHexDigits[(c >> 4) & 0xF]);
-      out.push_back(kHexDigits[c & 0xF]);
-      continue;
-    } else if (c >= 0xD800 && c < 0xE000) {
-      // A lone surrogate has no UTF-8 form: its number is shown.
-      out += "\\u";
-      for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHexDigits[(c >> shift) & 0xF]);
-      continue;
-    }
-    AppendShown(c, &out);
-  }
-  return out;
-}
-
 std::u16string StringDataText(const std::uint8_t* data, std::size_t size) {
   std::u16string text;
   for (std::size_t i = 0; data != nullptr && i + 1 < size; i += 2) {

@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "platform/host/reasons.h"
+#include "platform/host/text.h"
 
 namespace host {
 
@@ -107,10 +108,6 @@ class Tally {
   bool restart_ = false;
 };
 
-// JSON string contents (no quotes) for UTF-16 text.
-std::string JsonEscape(std::u16string_view text);
-// UTF-16 text for one transcript line: UTF-8 with control characters escaped.
-std::string Show(std::u16string_view text);
 // String data as text: UTF-16LE code units, without the terminators at the
 // end (a REG_MULTI_SZ keeps the ones between its strings).
 std::u16string StringDataText(const std::uint8_t* data, std::size_t size);

@@ -5,6 +5,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "registry/roots.h"
+
 namespace cepkg {
 
 namespace {
@@ -390,7 +392,7 @@ class Parser {
       Hive hive;
       hive.id = e.id;
       hive.root = U16(e.at + 2);
-      if (hive.root < kRootClassesRoot || hive.root > kRootUsers) {
+      if (RootByManifest(hive.root) == nullptr) {
         return Fail(Where(e) + "root " + std::to_string(hive.root) + " is none of 1..4");
       }
       if (!Parts(e, &hive.parts) || !Join(e, hive.parts, "key path", &hive.path)) return false;

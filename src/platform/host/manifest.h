@@ -18,7 +18,7 @@
 //   DIRS     u16 id, u16 byte length, u16 string ids ending in 0 (joined by `\`)
 //   FILES    u16 id (= the member's number), u16 dir id, u16 unknown, u32 flags,
 //            u16 name length, the NUL-terminated name
-//   REGHIVES u16 id, u16 root (1 HKCR, 2 HKCU, 3 HKLM, 4 HKU), u16 0,
+//   REGHIVES u16 id, u16 root (1 HKCR, 2 HKCU, 3 HKLM, 4 HKU: registry/roots.h), u16 0,
 //            u16 byte length, u16 string ids ending in 0 (the key path)
 //   REGKEYS  u16 id, u16 hive id, u16 substitute flag, u32 type and flags,
 //            u16 byte length, the NUL-terminated value name, then the data
@@ -52,12 +52,6 @@ constexpr std::uint32_t kFileSelfRegister = 0x10000000u;
 constexpr std::uint32_t kFileNoOverwriteNewer = 0x20000000u;
 constexpr std::uint32_t kFileIgnoreDates = 0x40000000u;
 constexpr std::uint32_t kFileShared = 0x80000000u;
-
-// Hive roots.
-constexpr std::uint16_t kRootClassesRoot = 1;
-constexpr std::uint16_t kRootCurrentUser = 2;
-constexpr std::uint16_t kRootLocalMachine = 3;
-constexpr std::uint16_t kRootUsers = 4;
 
 // Link types.
 constexpr std::uint16_t kLinkFolder = 0;

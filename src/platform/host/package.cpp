@@ -7,7 +7,9 @@
 
 #include "platform/host/cabinet.h"
 #include "platform/host/registry_store.h"
+#include "platform/host/text.h"
 #include "platform/platform.h"
+#include "registry/roots.h"
 
 namespace cepkg {
 
@@ -15,16 +17,6 @@ namespace {
 
 // A manifest larger than this is not one a device installer would read.
 constexpr std::size_t kMaxManifest = 16u << 20;
-
-std::u16string Decode(const std::string& bytes) {
-  if (bytes.empty()) return {};
-  std::u16string out(bytes.size(), u'\0');
-  int n = platform::MultiByteToWideChar(
-      platform::kCodePage1250, 0, bytes.data(),
-      static_cast<int>(bytes.size()), out.data(), static_cast<int>(out.size()));
-  out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-  return out;
-}
 
 char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
 
@@ -128,21 +120,20 @@ std::string Substitute(const std::string& text, const std::string& install_dir) 
 
 void PlanValue(const Manifest& manifest, const RegValue& value, const std::string& install_dir,
                PlannedValue* planned) {
-  static const char16_t* const kRoots[] = {nullptr, u"HKEY_CLASSES_ROOT", u"HKEY_CURRENT_USER",
-                                           u"HKEY_LOCAL_MACHINE", u"HKEY_USERS"};
   planned->value = &value;
   const Hive* hive = manifest.FindHive(value.hive);
   planned->root = hive != nullptr ? hive->root : 0;
-  if (planned->root >= 1 && planned->root <= 4) planned->root_name = kRoots[planned->root];
-  planned->key = hive != nullptr ? Decode(hive->path) : u"";
-  planned->name = Decode(value.name);
+  const RegistryRoot* root = RootByManifest(planned->root);
+  if (root != nullptr) planned->root_name = root->name;
+  planned->key = hive != nullptr ? host::DecodeCp1250(hive->path) : u"";
+  planned->name = host::DecodeCp1250(value.name);
   planned->keep_existing = (value.flags & kRegKeepExisting) != 0;
-  if (planned->root == kRootUsers) {
+  if (root != nullptr && root->key == platform::kNullKey) {
     planned->refusal = {true, "HKEY_USERS is not part of this device's registry"};
   }
   auto text = [&](const std::string& bytes) {
     std::string cut = bytes.substr(0, bytes.find('\0'));
-    return Decode(value.substitute != 0 ? Substitute(cut, install_dir) : cut);
+    return host::DecodeCp1250(value.substitute != 0 ? Substitute(cut, install_dir) : cut);
   };
   switch (value.type()) {
     case kRegTypeSz:
@@ -363,11 +354,11 @@ const char16_t* StandardFolder(int n) {
 
 Plan PlanPackage(const Manifest& manifest, const DeviceProfile& /*device*/) {
   Plan plan;
-  plan.app_name = Decode(manifest.app_name);
-  plan.provider = Decode(manifest.provider);
+  plan.app_name = host::DecodeCp1250(manifest.app_name);
+  plan.provider = host::DecodeCp1250(manifest.provider);
   std::string install_dir = "\\Program Files";
   if (!manifest.app_name.empty()) install_dir += "\\" + manifest.app_name;
-  plan.install_dir = Decode(install_dir);
+  plan.install_dir = host::DecodeCp1250(install_dir);
 
   // Destinations as 8-bit text first: a shortcut's file holds its target
   // in the device's code page.
@@ -382,8 +373,8 @@ Plan PlanPackage(const Manifest& manifest, const DeviceProfile& /*device*/) {
       planned.refusal = {true, dir == nullptr ? "its folder is not in the manifest" : reason};
     } else {
       narrow_files[i] = Join(folder, file.name);
-      planned.folder = Decode(folder);
-      planned.destination = Decode(narrow_files[i]);
+      planned.folder = host::DecodeCp1250(folder);
+      planned.destination = host::DecodeCp1250(narrow_files[i]);
       if (planned.destination.size() >= static_cast<std::size_t>(platform::kMaxPath)) {
         planned.refusal = {true, "the destination is longer than the device's paths may be"};
       }
@@ -419,8 +410,8 @@ Plan PlanPackage(const Manifest& manifest, const DeviceProfile& /*device*/) {
     if (!planned.refusal.refused) {
       std::string quoted = "\"" + target + "\"";
       planned.content = std::to_string(quoted.size()) + "#" + quoted;
-      planned.path = Decode(Join(base, link.name + ".lnk"));
-      planned.target = Decode(target);
+      planned.path = host::DecodeCp1250(Join(base, link.name + ".lnk"));
+      planned.target = host::DecodeCp1250(target);
     }
     plan.links.push_back(planned);
   }

@@ -13,6 +13,10 @@
 // device and inode, which cannot be handed to another file while it is
 // open), so that a folder renamed, removed or swapped for a link since is
 // walked afresh.
+//
+// The code, by job: fd.cpp (descriptors and whole writes), folder_cache.cpp
+// (FolderCaches), enumeration.cpp (Enumeration), paths.cpp (the path walk:
+// SplitPath, IsValidNewName and Tree).
 #pragma once
 
 #include <dirent.h>
@@ -211,6 +215,11 @@ struct Entry {
   // opened, but can be moved and deleted like files).
   bool is_file() const { return exists && !is_link() && !is_folder(); }
 };
+
+// `folder` opened anew for reading its names, with an offset of its own
+// (enumeration.cpp; the folder caches read folders through it too). Null
+// when it cannot be opened.
+DIR* OpenNames(int folder);
 
 // One entry of a folder as enumeration reports it.
 struct Listed {

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/host/internal.h"
+#include "registry/roots.h"
 
 namespace host {
 
@@ -22,18 +23,12 @@ struct KeyRef {
 };
 
 Reason ResolveKey(State& state, platform::HKey hkey, KeyRef* out) {
-  static const struct {
-    platform::HKey hkey;
-    RegistryStore::Root root;
-  } kRoots[] = {{platform::kHkeyClassesRoot, RegistryStore::kClassesRoot},
-                {platform::kHkeyCurrentUser, RegistryStore::kCurrentUser},
-                {platform::kHkeyLocalMachine, RegistryStore::kLocalMachine}};
-  for (const auto& r : kRoots) {
-    if (hkey == r.hkey) {
-      out->key = state.registry.root(r.root);
-      out->path = RegistryStore::RootName(r.root);
-      return Reason::kNone;
-    }
+  // The store's roots are in the table's order.
+  if (const RegistryRoot* known = RootByKey(hkey)) {
+    auto root = static_cast<RegistryStore::Root>(known - kRegistryRoots);
+    out->key = state.registry.root(root);
+    out->path = RegistryStore::RootName(root);
+    return Reason::kNone;
   }
   auto* object = FindObjectOf<KeyObject>(Value(hkey));
   if (object == nullptr) return Reason::kInvalidHandle;

@@ -13,16 +13,20 @@
 #include <utility>
 
 #include "platform/text.h"
+#include "registry/roots.h"
 #include "platform/host/journal.h"
 #include "platform/host/paths.h"
-#include "platform/host/utf.h"
+#include "platform/host/text.h"
 
 namespace host {
 
 namespace {
 
-const char16_t* const kRootNames[RegistryStore::kRootCount] = {
-    u"HKEY_CLASSES_ROOT", u"HKEY_CURRENT_USER", u"HKEY_LOCAL_MACHINE"};
+static_assert(RegistryStore::kRootCount == static_cast<int>(kDeviceRootCount) &&
+                  kRegistryRoots[RegistryStore::kClassesRoot].key == platform::kHkeyClassesRoot &&
+                  kRegistryRoots[RegistryStore::kCurrentUser].key == platform::kHkeyCurrentUser &&
+                  kRegistryRoots[RegistryStore::kLocalMachine].key == platform::kHkeyLocalMachine,
+              "the store's roots are the first places of the table of roots");
 
 // Windows refuses deeper trees; the limit also keeps every walk over the tree
 // (which recurses once per level) far from the end of the stack.
@@ -65,18 +69,6 @@ int HexValue(char16_t c) {
   return -1;
 }
 
-bool StartsWithNoCase(std::u16string_view s, std::u16string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (wtext::ToLower(s[i]) != wtext::ToLower(prefix[i])) return false;
-  }
-  return true;
-}
-
-bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() && StartsWithNoCase(a, b);
-}
-
 
 // A piece of the file quoted in a message, cut so that one bad line cannot
 // flood the terminal.
@@ -86,60 +78,6 @@ std::string Quote(std::u16string_view text) {
   constexpr std::size_t kMax = 40;
   if (text.size() > kMax) return "'" + Show(text.substr(0, kMax)) + "...'";
   return "'" + Show(text) + "'";
-}
-
-// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
-// On failure *bad is the offset of the first byte that is not UTF-8.
-bool DecodeUtf8(std::string_view bytes, std::u16string* out, std::size_t* bad) {
-  out->reserve(bytes.size());
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    unsigned b = static_cast<unsigned char>(bytes[i]);
-    if (b < 0x80) {
-      out->push_back(static_cast<char16_t>(b));
-      ++i;
-      continue;
-    }
-    std::size_t extra;
-    char32_t c;
-    char32_t min;
-    if (b >= 0xC2 && b <= 0xDF) {
-      extra = 1, c = b & 0x1F, min = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      extra = 2, c = b & 0x0F, min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      extra = 3, c = b & 0x07, min = 0x10000;
-    } else {
-      *bad = i;
-      return false;
-    }
-    if (n - i <= extra) {
-      *bad = i;
-      return false;
-    }
-    for (std::size_t k = 1; k <= extra; ++k) {
-      unsigned cont = static_cast<unsigned char>(bytes[i + k]);
-      if ((cont & 0xC0) != 0x80) {
-        *bad = i;
-        return false;
-      }
-      c = (c << 6) | (cont & 0x3F);
-    }
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) {
-      *bad = i;
-      return false;
-    }
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out->push_back(static_cast<char16_t>(c));
-    }
-    i += extra + 1;
-  }
-  return true;
 }
 
 // Calls f(component) for each non-empty name of a '\'-separated path.
@@ -314,7 +252,7 @@ bool Parser::KeyLine(std::u16string_view s) {
   if (root_name.empty()) return Fail("key line without a root key name");
   int root = -1;
   for (int r = 0; r < RegistryStore::kRootCount; ++r) {
-    if (EqualNoCase(root_name, kRootNames[r])) root = r;
+    if (EqualNoCase(root_name, kRegistryRoots[r].name)) root = r;
   }
   if (root < 0) return Fail("unknown root " + Show(root_name));
   std::u16string_view below =
@@ -507,10 +445,10 @@ bool Parser::ValueLine(std::u16string_view s) {
   }
   if (target_ == nullptr) return true;
   if (change.deletion) {
-    current_->values.erase(FoldCase(change.name));
+    current_->values.erase(FoldName(change.name));
     return true;
   }
-  auto [it, inserted] = current_->values.try_emplace(FoldCase(change.name));
+  auto [it, inserted] = current_->values.try_emplace(FoldName(change.name));
   if (inserted) it->second.name = std::move(change.name);
   it->second.type = change.type;
   it->second.data = std::move(change.data);
@@ -554,15 +492,9 @@ class Writer {
   }
   // Between quotes with \\ and \" escaped; returns the columns written.
   std::size_t Escaped(std::u16string_view text) {
-    std::size_t columns = text.size();
-    for (char16_t c : text) {
-      if (c == u'\\' || c == u'"') {
-        Unit(u'\\');
-        ++columns;
-      }
-      Unit(c);
-    }
-    return columns;
+    std::u16string escaped = RegeditEscape(text);
+    Text(escaped);
+    return escaped.size();
   }
   void HexByte(std::uint8_t b) {
     static const char kDigits[] = "0123456789abcdef";
@@ -618,11 +550,7 @@ void WriteValue(Writer& w, const RegValue& value) {
   const std::vector<std::uint8_t>& data = value.data;
   if (value.type == 1 && IsPlainString(data)) {
     w.Unit(u'"');
-    for (std::size_t i = 0; i + 2 < data.size(); i += 2) {
-      char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-      if (c == u'\\' || c == u'"') w.Unit(u'\\');
-      w.Unit(c);
-    }
+    w.Escaped(StringDataText(data.data(), data.size()));
     w.Unit(u'"');
   } else if (value.type == 4 && data.size() == 4) {
     w.Ascii("dword:");
@@ -703,12 +631,6 @@ bool HasLineBreak(std::u16string_view name) {
   return name.find_first_of(u"\r\n") != std::u16string_view::npos;
 }
 
-std::u16string FoldCase(std::u16string_view text) {
-  std::u16string folded(text);
-  for (char16_t& c : folded) c = wtext::ToLower(c);
-  return folded;
-}
-
 void AppendStringData(std::u16string_view text, std::vector<std::uint8_t>* data) {
   data->reserve(data->size() + text.size() * 2 + 2);
   for (char16_t c : text) {
@@ -722,12 +644,12 @@ void AppendStringData(std::u16string_view text, std::vector<std::uint8_t>* data)
 RegistryStore::RegistryStore() {
   for (int r = 0; r < kRootCount; ++r) {
     roots_[r] = std::make_shared<RegKey>();
-    roots_[r]->name = kRootNames[r];
+    roots_[r]->name = kRegistryRoots[r].name;
   }
 }
 
 const char16_t* RegistryStore::RootName(Root r) {
-  return r >= 0 && r < kRootCount ? kRootNames[r] : u"";
+  return r >= 0 && r < kRootCount ? kRegistryRoots[r].name : u"";
 }
 
 std::shared_ptr<RegKey> RegistryStore::Find(const std::shared_ptr<RegKey>& from,
@@ -735,7 +657,7 @@ std::shared_ptr<RegKey> RegistryStore::Find(const std::shared_ptr<RegKey>& from,
   std::shared_ptr<RegKey> key = from;
   ForEachName(path, [&key](std::u16string_view name) {
     if (!key) return;
-    auto it = key->subkeys.find(FoldCase(name));
+    auto it = key->subkeys.find(FoldName(name));
     key = it == key->subkeys.end() ? nullptr : it->second;
   });
   return key;
@@ -748,7 +670,7 @@ std::shared_ptr<RegKey> RegistryStore::Create(const std::shared_ptr<RegKey>& fro
   std::shared_ptr<RegKey> key = from;
   bool made = false;
   ForEachName(path, [&key, &made](std::u16string_view name) {
-    auto [it, inserted] = key->subkeys.try_emplace(FoldCase(name));
+    auto [it, inserted] = key->subkeys.try_emplace(FoldName(name));
     if (inserted) {
       it->second = std::make_shared<RegKey>();
       it->second->name = name;
@@ -763,13 +685,13 @@ std::shared_ptr<RegKey> RegistryStore::Create(const std::shared_ptr<RegKey>& fro
 
 bool RegistryStore::DeleteSubkey(RegKey* parent, std::u16string_view name) {
   if (!parent || parent->deleted) return false;
-  auto it = parent->subkeys.find(FoldCase(name));
+  auto it = parent->subkeys.find(FoldName(name));
   if (it == parent->subkeys.end()) return false;
   // The removed keys will hold their parents alive, so the parent that stays
   // in the tree is needed as a shared pointer too.
   std::shared_ptr<RegKey> parent_ref;
   if (parent->parent) {
-    parent_ref = parent->parent->subkeys.at(FoldCase(parent->name));
+    parent_ref = parent->parent->subkeys.at(FoldName(parent->name));
   } else {
     for (const auto& root : roots_) {
       if (root.get() == parent) parent_ref = root;
@@ -792,14 +714,14 @@ bool RegistryStore::DeleteSubkey(RegKey* parent, std::u16string_view name) {
 
 const RegValue* RegistryStore::GetValue(const RegKey* key, std::u16string_view name) const {
   if (!key) return nullptr;
-  auto it = key->values.find(FoldCase(name));
+  auto it = key->values.find(FoldName(name));
   return it == key->values.end() ? nullptr : &it->second;
 }
 
 void RegistryStore::SetValue(RegKey* key, std::u16string_view name, std::uint32_t type,
                              const std::uint8_t* data, std::size_t size) {
   if (!key || key->deleted) return;
-  auto [it, inserted] = key->values.try_emplace(FoldCase(name));
+  auto [it, inserted] = key->values.try_emplace(FoldName(name));
   // An existing value keeps the name it was created with, as on Windows.
   if (inserted) it->second.name = name;
   it->second.type = type;
@@ -812,7 +734,7 @@ void RegistryStore::SetValue(RegKey* key, std::u16string_view name, std::uint32_
 
 bool RegistryStore::DeleteValue(RegKey* key, std::u16string_view name) {
   if (!key || key->deleted) return false;
-  return key->values.erase(FoldCase(name)) > 0;
+  return key->values.erase(FoldName(name)) > 0;
 }
 
 std::u16string RegistryStore::FullPath(const RegKey* key) const {
@@ -876,7 +798,7 @@ bool RegistryStore::Parse(std::string_view bytes, const std::string& file_name,
     if (size > kMaxFileBytes) {
       for (int r = 0; r < kRootCount; ++r) {
         roots_[r] = std::make_shared<RegKey>();
-        roots_[r]->name = kRootNames[r];
+        roots_[r]->name = kRegistryRoots[r].name;
       }
       *error = shown + ": the registry it holds would be written back as " +
                std::to_string(size) + " bytes; a registry file may hold at most " +

@@ -10,12 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/host/text.h"
+
 namespace host {
 
 class Writer;
-
-// Folds case the way key and value names compare on the device.
-std::u16string FoldCase(std::u16string_view text);
 
 // Appends `text` as a string value holds it: UTF-16LE code units and one
 // terminator.
@@ -31,7 +30,7 @@ struct RegKey {
   std::u16string name;  // as created (case kept)
   RegKey* parent = nullptr;
   bool deleted = false;  // set on the key and every key below it when removed
-  // Keyed by FoldCase(name): lookups ignore case, iteration is the stable order.
+  // Keyed by FoldName(name): lookups ignore case, iteration is the stable order.
   std::map<std::u16string, std::shared_ptr<RegKey>> subkeys;
   std::map<std::u16string, RegValue> values;
   // Once removed, a key forgets its subkeys and values and holds its parent

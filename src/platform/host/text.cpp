@@ -1,40 +1,26 @@
-// Text conversions: UTF-16 and UTF-8 at the boundary to the host, and the
-// device's code page 1250.
+// Text on the host side (text.h), and the device's code page 1250
+// converter behind platform::MultiByteToWideChar.
 
-#include "platform/text.h"
+#include "platform/host/text.h"
 
 #include <iconv.h>
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/host/internal.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 
 namespace host {
 
 namespace {
 
+const char kHexDigits[] = "0123456789abcdef";
+
 bool IsHigh(char16_t c) { return c >= 0xD800 && c < 0xDC00; }
 bool IsLow(char16_t c) { return c >= 0xDC00 && c < 0xE000; }
-
-void AppendUtf8(char32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
 
 // Converts; false (with U+FFFD in place) when a lone surrogate was met.
 // With `host_bytes`, a lone U+DC80..U+DCFF is the host byte it stands for
@@ -62,6 +48,64 @@ bool Utf16ToUtf8(std::u16string_view text, std::string* out, bool host_bytes = f
   return exact && !bytes;
 }
 
+// The length of the valid UTF-8 sequence at text[i] and its code point in
+// *code; 0 when the bytes there are not UTF-8 (overlong forms, encoded
+// surrogates and values past U+10FFFF are not).
+std::size_t SequenceAt(std::string_view text, std::size_t i, char32_t* code) {
+  unsigned char b = static_cast<unsigned char>(text[i]);
+  int extra = b < 0x80             ? 0
+              : (b & 0xE0) == 0xC0 ? 1
+              : (b & 0xF0) == 0xE0 ? 2
+              : (b & 0xF8) == 0xF0 ? 3
+                                   : -1;
+  if (extra < 0 || i + static_cast<std::size_t>(extra) >= text.size()) return 0;
+  char32_t c = extra == 0 ? b : extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
+  for (int k = 1; k <= extra; ++k) {
+    unsigned char next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+    if ((next & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (next & 0x3F);
+  }
+  static const char32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
+  if (c < kMinimum[extra] || (c >= 0xD800 && c < 0xE000) || c > 0x10FFFF) return 0;
+  *code = c;
+  return static_cast<std::size_t>(extra) + 1;
+}
+
+void AppendUtf16(char32_t c, std::u16string* out) {
+  if (c >= 0x10000) {
+    c -= 0x10000;
+    out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+    out->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+  } else {
+    out->push_back(static_cast<char16_t>(c));
+  }
+}
+
+// Decodes UTF-8; each byte that is not part of a valid sequence becomes
+// the lone surrogate U+DC80..U+DCFF of its value, which ToUtf8Exact turns
+// back into that byte (a host name read this way leads back to its file)
+// and messages show as \xNN. Yields whether there was none.
+bool Utf8ToUtf16(std::string_view text, std::u16string* result) {
+  std::u16string& out = *result;
+  out.clear();
+  out.reserve(text.size());
+  bool exact = true;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    char32_t c = 0;
+    std::size_t n = SequenceAt(text, i, &c);
+    if (n == 0) {
+      out.push_back(static_cast<char16_t>(0xDC00 | static_cast<unsigned char>(text[i])));
+      exact = false;
+      ++i;
+      continue;
+    }
+    AppendUtf16(c, &out);
+    i += n;
+  }
+  return exact;
+}
+
 // Code page 1250 to UTF-16, one entry a byte: every byte is one character.
 // Built from iconv's table; the five bytes iconv leaves undefined are the C1
 // controls of the same value in Windows' own table.
@@ -74,7 +118,7 @@ struct Cp1250Table {
     if (cd == reinterpret_cast<iconv_t>(-1)) return;
     ok = true;
     for (int b = 0; b < 256 && ok; ++b) {
-      if (b == 0x81 || b == 0x83 || b == 0x88 || b == 0x90 || b == 0x98) {
+      if (IsCp1250Undefined(static_cast<std::uint32_t>(b))) {
         units[b] = static_cast<char16_t>(b);
         continue;
       }
@@ -101,6 +145,26 @@ std::u16string_view View(const char16_t* text) {
   return text == nullptr ? std::u16string_view() : std::u16string_view(text);
 }
 
+// ---- UTF-8 and UTF-16 --------------------------------------------------------
+
+void AppendUtf8(char32_t c, std::string* out) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
 std::string ToUtf8(std::u16string_view text) {
   std::string out;
   Utf16ToUtf8(text, &out);
@@ -114,57 +178,6 @@ bool ToUtf8Exact(std::u16string_view text, std::string* out) {
   return FromUtf8(*out) == text;
 }
 
-namespace {
-
-// Decodes UTF-8; each byte that is not part of a valid sequence becomes
-// the lone surrogate U+DC80..U+DCFF of its value, which ToUtf8Exact turns
-// back into that byte (a host name read this way leads back to its file)
-// and messages show as \xNN. Yields whether there was none.
-bool Utf8ToUtf16(std::string_view text, std::u16string* result) {
-  std::u16string& out = *result;
-  out.clear();
-  out.reserve(text.size());
-  bool exact = true;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    unsigned char b = static_cast<unsigned char>(text[i]);
-    int extra = b < 0x80             ? 0
-                : (b & 0xE0) == 0xC0 ? 1
-                : (b & 0xF0) == 0xE0 ? 2
-                : (b & 0xF8) == 0xF0 ? 3
-                                     : -1;
-    char32_t c = extra == 0 ? b : extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
-    bool valid = extra >= 0 && i + static_cast<std::size_t>(extra) < text.size();
-    for (int k = 1; valid && k <= extra; ++k) {
-      unsigned char next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-      if ((next & 0xC0) != 0x80) valid = false;
-      c = (c << 6) | (next & 0x3F);
-    }
-    // Overlong forms, encoded surrogates and values past U+10FFFF are not UTF-8.
-    static const char32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-    if (valid && (c < kMinimum[extra] || (c >= 0xD800 && c < 0xE000) || c > 0x10FFFF)) {
-      valid = false;
-    }
-    if (!valid) {
-      out.push_back(static_cast<char16_t>(0xDC00 | b));
-      exact = false;
-      ++i;
-      continue;
-    }
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
-    i += static_cast<std::size_t>(extra) + 1;
-  }
-  return exact;
-}
-
-}  // namespace
-
 std::u16string FromUtf8(std::string_view text) {
   std::u16string out;
   Utf8ToUtf16(text, &out);
@@ -173,8 +186,110 @@ std::u16string FromUtf8(std::string_view text) {
 
 bool FromUtf8Exact(std::string_view text, std::u16string* out) { return Utf8ToUtf16(text, out); }
 
+bool DecodeUtf8(std::string_view bytes, std::u16string* out, std::size_t* bad) {
+  out->reserve(out->size() + bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    char32_t c = 0;
+    std::size_t n = SequenceAt(bytes, i, &c);
+    if (n == 0) {
+      *bad = i;
+      return false;
+    }
+    AppendUtf16(c, out);
+    i += n;
+  }
+  return true;
+}
+
+// ---- Case ---------------------------------------------------------------------
+
+std::u16string FoldName(std::u16string_view text) {
+  std::u16string out(text);
+  for (char16_t& c : out) c = wtext::ToLower(c);
+  return out;
+}
+
+bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (wtext::ToLower(text[i]) != wtext::ToLower(prefix[i])) return false;
+  }
+  return true;
+}
+
+bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() && StartsWithNoCase(a, b);
+}
+
+// ---- Escapes ------------------------------------------------------------------
+
+std::string JsonEscape(std::string_view utf8, JsonControls controls) {
+  const bool named = controls == JsonControls::kNamed;
+  std::string out;
+  out.reserve(utf8.size() + 2);
+  for (char c : utf8) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(c);
+    } else if (named && c == '\n') {
+      out += "\\n";
+    } else if (named && c == '\r') {
+      out += "\\r";
+    } else if (named && c == '\t') {
+      out += "\\t";
+    } else if (u < 0x20 || (named && u == 0x7F)) {
+      out += "\\u00";
+      out.push_back(kHexDigits[u >> 4]);
+      out.push_back(kHexDigits[u & 0xF]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string JsonEscape(std::u16string_view text) { return JsonEscape(ToUtf8(text)); }
+
+std::string HtmlEscape(std::string_view text) {
+  std::string utf8 = ToUtf8(FromUtf8(text));
+  std::string out;
+  out.reserve(utf8.size());
+  for (char c : utf8) {
+    unsigned char u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default:
+        if (u < 0x20 || u == 0x7F) {
+          out += "\\x";
+          out.push_back(kHexDigits[u >> 4]);
+          out.push_back(kHexDigits[u & 0xF]);
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  return out;
+}
+
+std::u16string RegeditEscape(std::u16string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (char16_t c : text) {
+    if (c == u'\\' || c == u'"') out.push_back(u'\\');
+    out.push_back(c);
+  }
+  return out;
+}
+
+// ---- Text for messages and transcripts ----------------------------------------
+
 void AppendShown(char32_t c, std::string* out) {
-  static const char kDigits[] = "0123456789abcdef";
   if (c == '\r') {
     *out += "\\r";
   } else if (c == '\n') {
@@ -183,20 +298,70 @@ void AppendShown(char32_t c, std::string* out) {
     *out += "\\t";
   } else if (c < 0x20 || c == 0x7F) {
     *out += "\\x";
-    out->push_back(kDigits[c >> 4]);
-    out->push_back(kDigits[c & 0xF]);
+    out->push_back(kHexDigits[c >> 4]);
+    out->push_back(kHexDigits[c & 0xF]);
   } else if (c >= 0x80 && c < 0xA0) {
     // C1 controls: some terminals act on them too.
     *out += "\\u00";
-    out->push_back(kDigits[c >> 4]);
-    out->push_back(kDigits[c & 0xF]);
+    out->push_back(kHexDigits[c >> 4]);
+    out->push_back(kHexDigits[c & 0xF]);
   } else {
     AppendUtf8(c, out);
   }
 }
 
+std::string Show(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (IsHigh(text[i]) && i + 1 < text.size() && IsLow(text[i + 1])) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (c >= 0xDC80 && c <= 0xDCFF) {
+      // A host byte that is not UTF-8 (FromUtf8).
+      out += "\\x";
+      out.push_back(kHexDigits[(c >> 4) & 0xF]);
+      out.push_back(kHexDigits[c & 0xF]);
+      continue;
+    } else if (IsHigh(text[i]) || IsLow(text[i])) {
+      // A lone surrogate has no UTF-8 form: its number is shown.
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHexDigits[(c >> shift) & 0xF]);
+      continue;
+    }
+    AppendShown(c, &out);
+  }
+  return out;
+}
+
+std::string ShowCut(std::u16string_view text, std::size_t limit) {
+  std::string out;
+  std::size_t shown = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (shown == limit) {
+      out += "...";
+      break;
+    }
+    ++shown;
+    char16_t c = text[i];
+    char escape[16];
+    if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+      std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(c));
+      out += escape;
+    } else if (IsHigh(c) && i + 1 < text.size() && IsLow(text[i + 1])) {
+      out += ToUtf8(text.substr(i, 2));
+      ++i;
+    } else if (IsHigh(c) || IsLow(c)) {
+      std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(c));
+      out += escape;
+    } else {
+      AppendUtf8(c, &out);
+    }
+  }
+  return out;
+}
+
 std::string ShowHostName(std::string_view bytes) {
-  static const char kDigits[] = "0123456789abcdef";
   std::string out;
   out.reserve(bytes.size());
   std::size_t i = 0;
@@ -217,16 +382,26 @@ std::string ShowHostName(std::string_view bytes) {
     }
     unsigned char b = static_cast<unsigned char>(bytes[i]);
     out += "\\x";
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 0xF]);
+    out.push_back(kHexDigits[b >> 4]);
+    out.push_back(kHexDigits[b & 0xF]);
     ++i;
   }
   return out;
 }
 
-std::u16string FoldName(std::u16string_view text) {
-  std::u16string out(text);
-  for (char16_t& c : out) c = wtext::ToLower(c);
+// ---- Code page 1250 -----------------------------------------------------------
+
+bool IsCp1250Undefined(std::uint32_t byte) {
+  return byte == 0x81 || byte == 0x83 || byte == 0x88 || byte == 0x90 || byte == 0x98;
+}
+
+std::u16string DecodeCp1250(std::string_view bytes) {
+  if (bytes.empty()) return {};
+  std::u16string out(bytes.size(), u'\0');
+  int n = platform::MultiByteToWideChar(platform::kCodePage1250, 0, bytes.data(),
+                                        static_cast<int>(bytes.size()), out.data(),
+                                        static_cast<int>(out.size()));
+  out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
   return out;
 }
 
