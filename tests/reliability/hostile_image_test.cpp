@@ -139,6 +139,17 @@ TEST_F(HostileImage, RegistryFilesThatCannotBeUsedAreRefusedBeforeAnythingIsTouc
          support::WriteBytes(reg, "");
          fs::resize_file(reg, std::uintmax_t{1} << 40);
        }},
+      {"a file within the bound that would be written back beyond it",
+       "would be written back as",
+       [&] {
+         // 8-bit text is written back as UTF-16: 40 MB becomes about 80 MB.
+         std::string body = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Big]\r\n";
+         const std::string data(4000, 'x');
+         for (int i = 0; body.size() < 40'000'000; ++i) {
+           body += "\"v" + std::to_string(i) + "\"=\"" + data + "\"\r\n";
+         }
+         support::WriteBytes(reg, body);
+       }},
       {"a folder", "not a regular file",
        [&] { fs::remove(reg); fs::create_directory(reg); }},
       {"an escape sequence and a NUL in an unknown root", "unknown root \\x1b[31mX\\x00Y",
