@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/driver.h"
+#include "platform/host/text.h"
 #include "scenario.h"
 
 namespace core_test {
@@ -12,10 +13,7 @@ const char kCzechNotice[] =
     "Změny nastavení se projeví až po restartu. Uložte prosím otevřené soubory, uzavřete všechny "
     "aplikace a pro RESTART klepněte na OK. ";
 
-std::string Utf16(const std::u16string& text, bool mark) {
-  std::string bytes = support::Utf16LeWithBom(text);
-  return mark ? bytes : bytes.substr(2);
-}
+std::string Utf16(const std::u16string& text, bool mark) { return host::ToUtf16Le(text, mark); }
 
 TEST(Entry, AnythingButInstEndsAtOnceAndTouchesNothing) {
   for (const char16_t* words : {u"unin", u"", u"Inst", u" inst", u"inst ", u"INST"}) {

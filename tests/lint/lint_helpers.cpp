@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "linter.h"
+#include "platform/host/text.h"
 
 namespace linttest {
 
@@ -92,14 +93,7 @@ LintResult LintJson(const fs::path& delivery, const fs::path& device,
   return result;
 }
 
-std::string Utf16Le(const std::u16string& text, bool mark) {
-  std::string out = mark ? "\xFF\xFE" : "";
-  for (char16_t c : text) {
-    out.push_back(static_cast<char>(c & 0xFF));
-    out.push_back(static_cast<char>(c >> 8));
-  }
-  return out;
-}
+std::string Utf16Le(const std::u16string& text, bool mark) { return host::ToUtf16Le(text, mark); }
 
 std::string Package(const cepkg::PackageSpec& spec) {
   cepkg::PackageSpec filled = spec;

@@ -85,12 +85,7 @@ std::vector<std::uint8_t> Bytes(std::initializer_list<int> list) {
 
 std::vector<std::uint8_t> Sz(const std::u16string& text) {
   std::vector<std::uint8_t> out;
-  for (char16_t c : text) {
-    out.push_back(static_cast<std::uint8_t>(c & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(c >> 8));
-  }
-  out.push_back(0);
-  out.push_back(0);
+  host::AppendStringData(text, &out);
   return out;
 }
 

@@ -95,14 +95,7 @@ std::string ReadBytes(const fs::path& file) {
   return s.str();
 }
 
-std::string Utf16LeWithBom(const std::u16string& text) {
-  std::string out = "\xFF\xFE";
-  for (char16_t c : text) {
-    out.push_back(static_cast<char>(c & 0xFF));
-    out.push_back(static_cast<char>(c >> 8));
-  }
-  return out;
-}
+std::string Utf16LeWithBom(const std::u16string& text) { return host::ToUtf16Le(text, true); }
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
   std::string hex;
@@ -114,15 +107,7 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
   return hex;
 }
 
-std::string Utf16LeToUtf8(const std::string& bytes) {
-  std::u16string text;
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                         (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-  }
-  if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
-  return ToUtf8(text);
-}
+std::string Utf16LeToUtf8(const std::string& bytes) { return host::ToUtf8(host::FromUtf16Le(bytes)); }
 
 std::string ToUtf8(const std::u16string& text) { return host::ToUtf8(text); }
 

@@ -186,6 +186,27 @@ std::u16string FromUtf8(std::string_view text) {
 
 bool FromUtf8Exact(std::string_view text, std::u16string* out) { return Utf8ToUtf16(text, out); }
 
+std::string ToUtf16Le(std::u16string_view text, bool mark) {
+  std::string out = mark ? "\xFF\xFE" : "";
+  out.reserve(out.size() + text.size() * 2);
+  for (char16_t c : text) {
+    out.push_back(static_cast<char>(c & 0xFF));
+    out.push_back(static_cast<char>(c >> 8));
+  }
+  return out;
+}
+
+std::u16string FromUtf16Le(std::string_view bytes) {
+  std::u16string text;
+  text.reserve(bytes.size() / 2);
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                         (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+  }
+  if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
+  return text;
+}
+
 bool DecodeUtf8(std::string_view bytes, std::u16string* out, std::size_t* bad) {
   out->reserve(out->size() + bytes.size());
   std::size_t i = 0;

@@ -33,6 +33,12 @@ bool FromUtf8Exact(std::string_view text, std::u16string* out);
 bool DecodeUtf8(std::string_view bytes, std::u16string* out, std::size_t* bad);
 // Appends one code point in UTF-8.
 void AppendUtf8(char32_t c, std::string* out);
+// The bytes of UTF-16LE text, the layout of the device's message files and
+// of registry.reg, with the byte-order mark in front when `mark`.
+std::string ToUtf16Le(std::u16string_view text, bool mark);
+// UTF-16LE bytes as text, a leading byte-order mark dropped and an odd last
+// byte ignored.
+std::u16string FromUtf16Le(std::string_view bytes);
 
 // ---- Case ---------------------------------------------------------------------
 
