@@ -22,6 +22,7 @@
 #include "check.h"
 #include "device.h"
 #include "linter.h"
+#include "platform/host/text.h"
 
 namespace {
 
@@ -62,26 +63,6 @@ std::string HostName(std::string_view name) {
   return out;
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
-bool IsUtf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    unsigned char b = static_cast<unsigned char>(text[i]);
-    std::size_t extra = b < 0x80 ? 0 : b >= 0xC2 && b <= 0xDF ? 1 : b >= 0xE0 && b <= 0xEF ? 2
-                                   : b >= 0xF0 && b <= 0xF4   ? 3
-                                                              : 9;
-    if (extra == 9 || text.size() - i <= extra) return extra == 0;
-    std::uint32_t c = extra == 0 ? b : b & (0x3F >> extra);
-    for (std::size_t k = 1; k <= extra; ++k) {
-      unsigned char next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      c = (c << 6) | (next & 0x3F);
-    }
-    static const std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-    if (c < kLeast[extra] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
 
 void Write(const fs::path& file, std::string_view bytes) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
@@ -133,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string report = out.str();
   std::fprintf(stderr, "%s", std::getenv("FUZZ_SHOW_REPORT") != nullptr ? report.c_str() : "");
   FUZZ_CHECK(report.empty() || report.back() == '\n');
-  FUZZ_CHECK(IsUtf8(report));
+  std::u16string decoded;
+  FUZZ_CHECK(host::FromUtf8Exact(report, &decoded));
   for (char c : report) FUZZ_CHECK(c == '\n' || static_cast<unsigned char>(c) >= 0x20);
   if (options.format == lint::Format::kJson) {
     FUZZ_CHECK(report.size() >= 3 && report.front() == '[');
