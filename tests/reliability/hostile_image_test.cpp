@@ -387,4 +387,42 @@ TEST_F(HostileImage, MessagesShowNamesEscaped) {
   EXPECT_FALSE(fs::exists(staging()));
 }
 
+// Without /proc (a container that does not mount it) the backend reaches
+// the device's files by names it checks against what it opened, instead of
+// through /proc/self/fd; the run must end exactly as one with /proc does.
+TEST_F(HostileImage, WithoutProcARunEndsAsOneWithIt) {
+  support::WriteBytes(staging() / "logo.gif", "GIF89a");
+  fs::permissions(staging() / "logo.gif", fs::perms::owner_read, fs::perm_options::replace);
+  support::WriteBytes(staging() / "start.hp", "home");
+  support::WriteBytes(staging() / "brand.ini", "[HOMEPAGE]\r\nstart.hp=\"\\Windows\\start.htm\"\r\n");
+  support::WriteBytes(staging() / "a.reg",
+                      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\New]\r\n\"V\"=\"x\"\r\n\r\n");
+  const fs::path copy = work.path() / "copy";
+  fs::copy(image(), copy, fs::copy_options::recursive);
+  // Names, types and contents (times differ between the two runs).
+  auto contents = [](const fs::path& root) {
+    std::string out;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+      out += entry.path().lexically_relative(root).string();
+      out += entry.is_regular_file() ? " = " + support::ReadBytes(entry.path()) + "\n" : "/\n";
+    }
+    return out;
+  };
+  if (!fs::exists("/usr/bin/unshare")) GTEST_SKIP() << "no /usr/bin/unshare (util-linux)";
+  support::RunResult without = support::Run(
+      {"/usr/bin/unshare", "--mount", "--propagation", "private", "sh", "-c",
+       "umount -l /proc && exec \"$0\" \"$@\"", BRANDSIM_PATH, "--device", copy.string(),
+       "--answer", "yes", "--quiet", "inst"},
+      kTimeout);
+  if (without.err.rfind("unshare:", 0) == 0 || without.err.rfind("umount:", 0) == 0) {
+    GTEST_SKIP() << "cannot run without /proc here: " << without.err;
+  }
+  support::RunResult with = support::Brandsim(
+      {"--device", image().string(), "--answer", "yes", "--quiet", "inst"}, kTimeout);
+  EXPECT_EQ(with.status, 0) << with.err;
+  EXPECT_EQ(without.status, 0) << without.err;
+  EXPECT_EQ(contents(copy), contents(image()));
+  EXPECT_NE(contents(copy).find("Windows/logo.gif = GIF89a"), std::string::npos);
+}
+
 }  // namespace
