@@ -52,12 +52,10 @@ FEATURES = ("classes", "order")
 # which the desktop resolved.
 DEFAULT_SEEDS = "1-12,35,84,85"
 
-# The registry that deliveries touch, read back from Wine after each run. A
-# delivery writes nowhere else; "=" reads a key's own values only.
-DUMP_KEYS = [
-    r"=HKEY_CURRENT_USER",
-    r"=HKEY_LOCAL_MACHINE",
-    r"=HKEY_CLASSES_ROOT",
+# The keys that deliveries write below the roots. HKEY_CLASSES_ROOT\DiffClassic
+# is the desktop's merged view of HKEY_LOCAL_MACHINE\Software\Classes\DiffClassic,
+# read back on its own and cleared with it.
+DELIVERY_KEYS = [
     r"HKEY_CURRENT_USER\Software\Microsoft\Today",
     r"HKEY_CURRENT_USER\Software\Diff",
     r"HKEY_CURRENT_USER\DiffTop",
@@ -66,24 +64,19 @@ DUMP_KEYS = [
     r"HKEY_LOCAL_MACHINE\Software\brandinst",
     r"HKEY_LOCAL_MACHINE\Software\Classes\DiffClassic",
     r"HKEY_CLASSES_ROOT\DiffClass",
-    r"HKEY_CLASSES_ROOT\DiffClassic",
     GATE_KEY,
 ]
 
+# The registry that deliveries touch, read back from Wine after each run. A
+# delivery writes nowhere else; "=" reads a key's own values only.
+DUMP_KEYS = ([r"=HKEY_CURRENT_USER", r"=HKEY_LOCAL_MACHINE", r"=HKEY_CLASSES_ROOT"] +
+             DELIVERY_KEYS + [r"HKEY_CLASSES_ROOT\DiffClassic"])
+
 # Clears what an earlier seed left in the same prefix, before the next seed.
-RESET = "".join(f"[-{key}]\n\n" for key in (
-    r"HKEY_CURRENT_USER\Software\Microsoft\Today",
-    r"HKEY_CURRENT_USER\Software\Diff",
-    r"HKEY_CURRENT_USER\DiffTop",
-    r"HKEY_LOCAL_MACHINE\Software\Diff",
-    r"HKEY_LOCAL_MACHINE\Software\Apps",
-    r"HKEY_LOCAL_MACHINE\Software\brandinst",
-    r"HKEY_LOCAL_MACHINE\Software\Classes\DiffClassic",
-    r"HKEY_CLASSES_ROOT\DiffClass",
-    GATE_KEY,
-)) + "".join(f'[{root}]\n"Root{n}"=-\n"@"=-\n\n'.replace('"@"=-', "@=-")
-             for root in ("HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_CLASSES_ROOT")
-             for n in range(2))
+RESET = "".join(f"[-{key}]\n\n" for key in DELIVERY_KEYS) + "".join(
+    f'[{root}]\n"Root{n}"=-\n"@"=-\n\n'.replace('"@"=-', "@=-")
+    for root in ("HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_CLASSES_ROOT")
+    for n in range(2))
 
 CZECH = "ěščřžýáíéúůťďňĚŠČŘŽÝÁÍÉÚŮŤĎŇ"
 NAME_CHARS = "abcdefghijklmnopqrstuvwxyz0123456789-_"
