@@ -49,6 +49,7 @@ int Run(brandsim::Options& options) {
       std::fprintf(stderr, "brandsim: %s\n", error.c_str());
       return 2;
     }
+    config.report_files = brandsim::ShowsBytesOf;
     // The delivery is gone after the run: it is checked now.
     report.image = config.device.string();
     lint::Options lint_options;

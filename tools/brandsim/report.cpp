@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -94,19 +93,12 @@ std::string Base64(const std::string& bytes) {
 }
 
 // The image at a path relative to fs/ as a data: URI; empty when it is not
-// an image, is too large or cannot be read.
-std::string DataUri(const std::filesystem::path& fs_dir, const std::string& relative) {
+// an image, is too large or could not be read (ShowsBytesOf).
+std::string DataUri(const host::RunRecord& record, const std::string& relative) {
   const char* type = ImageType(relative);
-  if (type == nullptr) return "";
-  std::filesystem::path file = fs_dir / relative;
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(file, ec))) return "";
-  std::uintmax_t size = std::filesystem::file_size(file, ec);
-  if (ec || size == 0 || size > kImageLimit) return "";
-  std::ifstream in(file, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.good() && !in.eof()) return "";
-  return std::string("data:") + type + ";base64," + Base64(bytes);
+  auto bytes = record.file_bytes.find(relative);
+  if (type == nullptr || bytes == record.file_bytes.end()) return "";
+  return std::string("data:") + type + ";base64," + Base64(bytes->second);
 }
 
 // The path relative to fs/ of a device path, as the image holds it after the
@@ -482,7 +474,7 @@ std::string DeviceSection(const ReportInput& input) {
   }
 
   auto image_tag = [&](const Installed* image, const char* css) {
-    std::string uri = DataUri(input.record.fs_dir, image->relative);
+    std::string uri = DataUri(input.record, image->relative);
     if (uri.empty()) return std::string();
     return "<img class=" + std::string(css) + " src=\"" + uri + "\" alt=\"" +
            Html(image->to) + "\">";
@@ -767,7 +759,7 @@ std::string FilesSection(const ReportInput& input) {
     }
     std::string image;
     if (change.kind != host::FileChange::kRemoved && !change.folder) {
-      std::string uri = DataUri(input.record.fs_dir, change.path);
+      std::string uri = DataUri(input.record, change.path);
       if (!uri.empty()) image = "<img class=thumb src=\"" + uri + "\" alt=\"\">";
     }
     std::string css = change.kind == host::FileChange::kRemoved ? "bad" : "ok";
@@ -798,6 +790,10 @@ std::string LintSection(const ReportInput& input) {
 }
 
 }  // namespace
+
+bool ShowsBytesOf(const std::string& relative, std::uintmax_t size) {
+  return ImageType(relative) != nullptr && size > 0 && size <= kImageLimit;
+}
 
 std::string RenderReport(const ReportInput& input) {
   std::string title = "brandsim report: " + input.image;

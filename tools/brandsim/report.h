@@ -11,6 +11,7 @@
 // the linter: nothing is derived again from the installer's rules.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -33,6 +34,10 @@ struct ReportInput {
 
 // The page, as UTF-8 HTML.
 std::string RenderReport(const ReportInput& input);
+
+// Whether the page shows the bytes of the file at `relative` (below fs/)
+// of `size` bytes: an image, small enough to embed (host::Config::report_files).
+bool ShowsBytesOf(const std::string& relative, std::uintmax_t size);
 
 // A report file written atomically: created beside FILE before the run
 // (so that a report that cannot be written stops the run before anything is

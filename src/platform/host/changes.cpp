@@ -1,17 +1,42 @@
 #include "platform/host/changes.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include "platform/host/journal.h"
+#include "platform/host/paths.h"
 #include "platform/host/text.h"
 
 namespace host {
 
 namespace {
+
+// The bytes of the regular file `name` in `folder` whose lstat is `st`:
+// never through a link, never waiting on anything but a file, and only the
+// file looked at.
+bool ReadRegular(int folder, const char* name, const struct stat& st, std::string* bytes) {
+  Fd fd(openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat opened;
+  if (!fd.valid() || fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+      opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+    return false;
+  }
+  bytes->clear();
+  char buffer[64 * 1024];
+  for (;;) {
+    ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    bytes->append(buffer, static_cast<std::size_t>(n));
+  }
+}
 
 // "\Windows\logo.gif" for "Windows/logo.gif", folders ending in "\".
 std::string DevicePath(const std::string& relative, bool folder) {
@@ -198,26 +223,28 @@ std::string DescribeRegistryChanges(const RegistrySnapshot& before, const Regist
   return RegistryChanges(before, after);
 }
 
-FileSnapshot SnapshotFiles(const std::filesystem::path& fs_dir) {
+FileSnapshot SnapshotFiles(
+    Tree& tree, const std::function<bool(const std::string& relative, std::uintmax_t size)>* keep,
+    std::map<std::string, std::string>* kept) {
   FileSnapshot snapshot;
-  std::error_code ec;
-  std::filesystem::recursive_directory_iterator it(
-      fs_dir, std::filesystem::directory_options::skip_permission_denied, ec);
-  struct stat top;
-  if (lstat(fs_dir.c_str(), &top) != 0) return snapshot;
-  for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    struct stat st;
-    if (lstat(it->path().c_str(), &st) != 0) continue;
-    // A mount point is listed, never entered: what it holds is not the device's.
-    if (S_ISDIR(st.st_mode) && st.st_dev != top.st_dev) it.disable_recursion_pending();
+  tree.Walk([&](const Tree::Walked& walked) {
+    const struct stat& st = walked.st;
     FileState state;
     state.folder = S_ISDIR(st.st_mode);
     state.size = state.folder ? 0 : static_cast<std::uintmax_t>(st.st_size);
     state.dev = st.st_dev;
     state.ino = st.st_ino;
     state.mtime = st.st_mtim;
-    snapshot[it->path().lexically_relative(fs_dir).generic_string()] = state;
-  }
+    snapshot[walked.relative] = state;
+    // Only the device's own files: one with another hard link may be read
+    // through a name outside fs/.
+    if (keep != nullptr && tree.Owns(st, walked.lower) && (*keep)(walked.relative, state.size)) {
+      std::string bytes;
+      if (ReadRegular(walked.folder, walked.name, st, &bytes)) {
+        (*kept)[walked.relative] = std::move(bytes);
+      }
+    }
+  });
   return snapshot;
 }
 

@@ -44,6 +44,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -52,6 +53,8 @@
 #include "platform/host/registry_store.h"
 
 namespace host {
+
+class Tree;
 
 struct FileState {
   bool folder = false;
@@ -63,7 +66,13 @@ struct FileState {
 // Every entry under fs/ by its path relative to it, '/'-separated, as the
 // host names it. Links are entries of their own, never followed.
 using FileSnapshot = std::map<std::string, FileState>;
-FileSnapshot SnapshotFiles(const std::filesystem::path& fs_dir);
+// The device's file system as the run sees it (a dry run's: the view and
+// the image behind it); the bytes of each regular file `keep` wants go into
+// `*kept`.
+FileSnapshot SnapshotFiles(
+    Tree& tree,
+    const std::function<bool(const std::string& relative, std::uintmax_t size)>* keep = nullptr,
+    std::map<std::string, std::string>* kept = nullptr);
 
 struct KeyState {
   std::u16string path;                        // as created: "HKEY_LOCAL_MACHINE\Software\A"
@@ -98,7 +107,8 @@ struct RunRecord {
   std::vector<KeptEvent> events;
   RegistrySnapshot registry_before, registry_after;
   FileSnapshot files_before, files_after;
-  std::filesystem::path fs_dir;  // absolute DIR/fs
+  // The files after the run that Config::report_files asked for, by path.
+  std::map<std::string, std::string> file_bytes;
 };
 
 // With Config::report: what the last run recorded, handed over once after

@@ -87,7 +87,8 @@ bool OpenDevice(const Config& config, std::string* error) {
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
-    *error = ShowHostName(config.device.string()) + ": not a folder; a device image is a folder holding fs/";
+    *error = ShowHostName(config.device.string()) +
+             ": not a folder; a device image is a folder holding fs/";
     return false;
   }
 
@@ -114,15 +115,16 @@ bool OpenDevice(const Config& config, std::string* error) {
   // with the descriptor: at CloseDevice, or when the process dies.
   state->lock = Fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!state->lock.valid()) {
-    *error = ShowHostName(config.device.string()) + ": cannot open the device image: " + std::strerror(errno);
+    *error = ShowHostName(config.device.string()) +
+             ": cannot open the device image: " + std::strerror(errno);
     return false;
   }
   if (flock(state->lock.get(), LOCK_EX | LOCK_NB) != 0) {
     *error = errno == EWOULDBLOCK
                  ? ShowHostName(config.device.string()) +
                        ": the device image is in use by another brandsim run; wait for it to end"
-                 : ShowHostName(config.device.string()) + ": cannot lock the device image: " +
-                       std::strerror(errno);
+                 : ShowHostName(config.device.string()) +
+                       ": cannot lock the device image: " + std::strerror(errno);
     return false;
   }
   state->fs_dir = dir / "fs";
@@ -170,7 +172,9 @@ bool OpenDevice(const Config& config, std::string* error) {
     state->registry_file = state->view.dir / "registry.reg";
     state->tree.Close();
     state->tree.SetView(state->view.linked ? 1 : 0, &state->view.foreign);
-    if (!state->tree.Open(state->fs_dir, error)) {
+    if (!state->tree.Open(state->fs_dir, error) ||
+        (state->view.layered &&
+         !state->tree.SetLower(state->view.image_fs, std::move(state->view.lower), error))) {
       std::string ignored;
       RemovePrivateView(state->view.dir, &ignored);
       return false;
@@ -185,7 +189,7 @@ bool OpenDevice(const Config& config, std::string* error) {
 
   if (config.changes || config.report) {
     state->registry_before = SnapshotRegistry(state->registry);
-    state->files_before = SnapshotFiles(state->fs_dir);
+    state->files_before = SnapshotFiles(state->tree);
   }
 
   // Last: nothing has been created or truncated when the image is unusable.
@@ -234,11 +238,11 @@ bool CloseDevice(std::string* error) {
     g_run_record.registry_before = state.registry_before;
     g_run_record.registry_after = SnapshotRegistry(state.registry);
     g_run_record.files_before = state.files_before;
-    g_run_record.files_after = SnapshotFiles(state.fs_dir);
-    g_run_record.fs_dir = state.fs_dir;
+    const auto* wanted = state.config.report_files ? &state.config.report_files : nullptr;
+    g_run_record.files_after = SnapshotFiles(state.tree, wanted, &g_run_record.file_bytes);
   }
   if (state.config.changes) {
-    FileSnapshot files_after = SnapshotFiles(state.fs_dir);
+    FileSnapshot files_after = SnapshotFiles(state.tree);
     // A file the dry run copied to change its attributes is the same file,
     // as it is after a real run.
     for (auto& [path, file] : files_after) {

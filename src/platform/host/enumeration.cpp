@@ -88,11 +88,14 @@ void Enumeration::CloseDir::operator()(DIR* dir) const { closedir(dir); }
 
 // The folder stays open for the enumeration's life: every pass reads the
 // same folder, wherever it has been moved meanwhile.
-bool Enumeration::Start(int folder, std::u16string_view wildcard, const Limits& limits) {
+bool Enumeration::Start(int folder, std::u16string_view wildcard, const Limits& limits,
+                        const Tree* hiding, FolderKey hiding_key) {
   DIR* dir = OpenNames(folder);
   if (dir == nullptr) return false;
   *this = Enumeration();
   dir_.reset(dir);
+  hiding_ = hiding;
+  hiding_key_ = hiding_key;
   wildcard_ = std::u16string(wildcard);
   max_entries_ = std::max<std::size_t>(1, limits.window_entries);
   max_bytes_ = limits.window_bytes;
@@ -147,6 +150,7 @@ bool Enumeration::Pass() {
     if (started_ && CompareHostNames(name, last_) <= 0) continue;
     if (closed_ && CompareHostNames(name, NameAt(window_.front())) >= 0) continue;
     if (!Listable(name, wildcard_)) continue;
+    if (hiding_ != nullptr && hiding_->Hidden(hiding_key_, std::string(name))) continue;
     if (window_.size() >= max_entries_) DropLargest();
     // Full storage is packed when a quarter of it is dropped names, else
     // grown by a quarter: it never holds much more than the window.
@@ -176,7 +180,7 @@ bool Enumeration::Pass() {
   return true;
 }
 
-bool Enumeration::Next(Listed* entry) {
+bool Enumeration::NextOwn(Listed* entry) {
   if (!dir_) return false;
   for (;;) {
     if (next_ >= window_.size()) {
@@ -192,6 +196,55 @@ bool Enumeration::Next(Listed* entry) {
     if (fstatat(dirfd(dir_.get()), last_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     entry->name = FromUtf8(last_);
     entry->attributes = AttributesOf(st);
+    entry->host_name = last_;
+    return true;
+  }
+}
+
+// The view folder's next entry and the image folder's, each read ahead
+// once, go out in the one order; an entry of the view that waited while
+// the image's went out is looked at again first, as an entry is just
+// before it is given out. The image's folder does not change during a run,
+// but what the tree hides in it does, so that is asked last.
+bool Enumeration::Next(Listed* entry) {
+  if (!merge_) return NextOwn(entry);
+  Merge& m = *merge_;
+  for (;;) {
+    if (!m.have_own && !m.own_done) {
+      m.have_own = NextOwn(&m.own);
+      m.own_done = !m.have_own;
+      m.own_waited = false;
+    }
+    if (!m.have_other && !m.other_done) {
+      m.have_other = m.lower->NextOwn(&m.other);
+      m.other_done = !m.have_other;
+    }
+    if (!m.have_own && !m.have_other) return false;
+    int order = !m.have_other ? -1
+                : !m.have_own ? 1
+                              : CompareHostNames(m.own.host_name, m.other.host_name);
+    if (order <= 0) {
+      // The image's entry of the same name is the one the view replaced.
+      if (order == 0) m.have_other = false;
+      m.have_own = false;
+      if (m.own_waited) {
+        struct stat st;
+        if (fstatat(dirfd(dir_.get()), m.own.host_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+          continue;
+        }
+        m.own.attributes = AttributesOf(st);
+      }
+      *entry = std::move(m.own);
+      return true;
+    }
+    m.have_other = false;
+    // The image's folders are the view's own (view.h).
+    if ((m.other.attributes & platform::kFileAttributeDirectory) != 0 ||
+        m.tree->Hidden(m.view_key, m.other.host_name)) {
+      continue;
+    }
+    m.own_waited = m.have_own;
+    *entry = std::move(m.other);
     return true;
   }
 }

@@ -54,7 +54,7 @@ Reason OpenOwnObject(State& state, const Entry& entry, Fd* object, struct stat* 
   if (S_ISLNK(st->st_mode) || st->st_dev != entry.st.st_dev || st->st_ino != entry.st.st_ino) {
     return Reason::kNotFound;
   }
-  if (!state.tree.Owns(*st)) return Reason::kNotTheDevices;
+  if (!state.tree.Owns(*st, entry.lower)) return Reason::kNotTheDevices;
   *object = std::move(fd);
   return Reason::kNone;
 }
@@ -66,6 +66,33 @@ std::string ObjectPath(const Fd& object) { return "/proc/self/fd/" + std::to_str
 // The reason a path leads nowhere: Resolve failed (a folder along it is
 // missing, or is a link), or its last component is not there.
 Reason Missing(bool resolved) { return resolved ? Reason::kNotFound : Reason::kPathNotFound; }
+
+// A name taken away from the image's folder behind a dry run's view.
+Reason MayTakeFromImage(State& state, const Entry& entry) {
+  int error = state.tree.MayTakeFromImage(entry);
+  return error == 0 ? Reason::kNone : ReasonOfErrno(error);
+}
+
+// Puts the image's file `from` (Entry::lower) at `to` in the view under
+// the name `name` with the mode `mode`. With its own mode, the image's own
+// inode, linked, as a move keeps it; else, or where no link can be made, a
+// copy, known as the same file (PrivateView::copied_up).
+Reason TakeFromImage(State& state, const Entry& from, int to, const std::string& name,
+                     mode_t mode) {
+  if (mode == (from.st.st_mode & 07777)) {
+    if (linkat(from.folder.get(), from.host_name.c_str(), to, name.c_str(), 0) == 0) {
+      return Reason::kNone;
+    }
+    if (errno != EXDEV && errno != EPERM && errno != EMLINK) return ReasonOfErrno(errno);
+  }
+  struct stat made;
+  if (!CopyEntry(from.folder.get(), from.host_name.c_str(), from.st, to, name.c_str(), mode) ||
+      fstatat(to, name.c_str(), &made, AT_SYMLINK_NOFOLLOW) != 0) {
+    return ReasonOfErrno(errno);
+  }
+  state.view.copied_up[{made.st_dev, made.st_ino}] = {from.st.st_dev, from.st.st_ino};
+  return Reason::kNone;
+}
 
 // Each operation yields why it failed, as the device's call would report
 // it, or Reason::kNone.
@@ -80,8 +107,16 @@ Reason Move(State& state, std::u16string_view existing, std::u16string_view dest
   if (!state.tree.Resolve(destination, &to)) return Reason::kPathNotFound;
   if (to.exists) return Reason::kAlreadyExists;
   if (!IsValidNewName(to.name) || to.host_name.empty()) return Reason::kInvalidName;
-  if (!RenameNoReplace(from, to)) return ReasonOfErrno(errno);
-  state.tree.caches().Removed(from.folder.get(), from.host_name);
+  if (from.lower) {
+    if (Reason why = MayTakeFromImage(state, from); why != Reason::kNone) return why;
+    Reason why = TakeFromImage(state, from, to.folder.get(), to.host_name, from.st.st_mode & 07777);
+    if (why != Reason::kNone) return why;
+  } else if (!RenameNoReplace(from, to)) {
+    return ReasonOfErrno(errno);
+  } else {
+    state.tree.caches().Removed(from.folder.get(), from.host_name);
+  }
+  state.tree.Hide(from.view_key, from.host_name);
   state.tree.caches().Added(to.folder.get(), to.host_name);
   return Reason::kNone;
 }
@@ -93,9 +128,15 @@ Reason Delete(State& state, std::u16string_view path) {
   if (entry.is_folder()) return Reason::kIsAFolder;
   if (entry.foreign) return Reason::kNotTheDevices;
   if (IsReadOnly(entry)) return Reason::kReadOnly;
-  // unlinkat never follows a link: a link is removed itself.
-  if (unlinkat(entry.folder.get(), entry.host_name.c_str(), 0) != 0) return ReasonOfErrno(errno);
-  state.tree.caches().Removed(entry.folder.get(), entry.host_name);
+  if (entry.lower) {
+    if (Reason why = MayTakeFromImage(state, entry); why != Reason::kNone) return why;
+  } else if (unlinkat(entry.folder.get(), entry.host_name.c_str(), 0) != 0) {
+    // unlinkat never follows a link: a link is removed itself.
+    return ReasonOfErrno(errno);
+  } else {
+    state.tree.caches().Removed(entry.folder.get(), entry.host_name);
+  }
+  state.tree.Hide(entry.view_key, entry.host_name);
   return Reason::kNone;
 }
 
@@ -114,6 +155,13 @@ Reason SetAttributes(State& state, std::u16string_view path, std::uint32_t attri
   mode_t wanted =
       (attributes & platform::kFileAttributeReadonly) ? (mode & ~S_IWUSR) : (mode | S_IWUSR);
   if (wanted == mode) return Reason::kNone;
+  // The image's file behind a dry run's view: the view gets a copy of its
+  // own to change, which stands in front of it.
+  if (entry.lower) {
+    Reason why = TakeFromImage(state, entry, entry.view.get(), entry.host_name, wanted);
+    if (why == Reason::kNone) state.tree.caches().Added(entry.view.get(), entry.host_name);
+    return why;
+  }
   // A dry run's file with another link may be the image's own inode: the
   // view gets a copy of its own to change.
   if (state.view.linked && st.st_nlink > 1) {
@@ -155,12 +203,18 @@ Reason RemoveFolder(State& state, std::u16string_view path) {
   if (!resolved || !entry.exists) return Missing(resolved);
   if (!entry.is_folder()) return Reason::kNotAFolder;
   if (entry.foreign) return Reason::kNotTheDevices;
+  // A dry run's folder is empty when the image's behind it shows nothing
+  // either.
+  FolderKey key{entry.st.st_dev, entry.st.st_ino};
+  if (state.tree.layered() && state.tree.LowerShowsAny(key)) return Reason::kNotEmpty;
   if (unlinkat(entry.folder.get(), entry.host_name.c_str(), AT_REMOVEDIR) != 0) {
     // Some file systems say EEXIST where others say ENOTEMPTY.
     return errno == EEXIST ? Reason::kNotEmpty : ReasonOfErrno(errno);
   }
   state.tree.caches().Forget(entry.st);
   state.tree.caches().Removed(entry.folder.get(), entry.host_name);
+  state.tree.ForgetLower(key);
+  state.tree.Hide(entry.view_key, entry.host_name);
   return Reason::kNone;
 }
 

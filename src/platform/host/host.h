@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "platform/platform.h"
@@ -56,9 +57,9 @@ struct FaultCount {
 FaultCount FaultResult();
 
 struct Config {
-  std::filesystem::path device;   // DIR: holds fs/ and registry.reg
-  int answer = 0;                 // for the Yes/No dialog: platform::kIdYes, kIdNo, or 0 (none)
-  bool ask_on_terminal = false;   // no --answer: ask on the terminal (standard input is one)
+  std::filesystem::path device;  // DIR: holds fs/ and registry.reg
+  int answer = 0;                // for the Yes/No dialog: platform::kIdYes, kIdNo, or 0 (none)
+  bool ask_on_terminal = false;  // no --answer: ask on the terminal (standard input is one)
   // --installer PROGRAM: each process runs PROGRAM on the host. Empty: the
   // device's package installer is emulated, and any other process starts
   // and ends at once.
@@ -83,6 +84,10 @@ struct Config {
   // changes.h): every journal event in memory, and the image's state before
   // and after.
   bool report = false;
+  // Which files after the run the report shows the bytes of, by path below
+  // fs/ and size: they are read into RunRecord::file_bytes before the
+  // device closes (a dry run's view goes then).
+  std::function<bool(const std::string& relative, std::uintmax_t size)> report_files;
   // The run changes a private view of the image (view.h), never the image;
   // the view is removed when the device closes, after the journal and the
   // changes were written.

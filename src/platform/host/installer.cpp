@@ -194,7 +194,9 @@ class Installation {
     char temp[64];
     std::snprintf(temp, sizeof temp, ".brandsim-install-%ld-%u", static_cast<long>(getpid()),
                   ++temp_counter_);
-    int folder = entry.folder.get();
+    // In the view's folder: a file found in the image behind a dry run's
+    // view is replaced by one in front of it.
+    int folder = entry.view.get();
     Fd out(openat(folder, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!out.valid()) {
       *reason = std::string("cannot write in its folder: ") + std::strerror(errno);
@@ -207,9 +209,9 @@ class Installation {
     }
     out.Reset();
     if (ok) {
-      ok = entry.exists ? renameat(folder, temp, folder, entry.host_name.c_str()) == 0
-                        : renameat2(folder, temp, folder, entry.host_name.c_str(),
-                                    RENAME_NOREPLACE) == 0;
+      ok = entry.exists && !entry.lower
+               ? renameat(folder, temp, folder, entry.host_name.c_str()) == 0
+               : renameat2(folder, temp, folder, entry.host_name.c_str(), RENAME_NOREPLACE) == 0;
       if (!ok) *reason = std::string("cannot be put in place: ") + std::strerror(errno);
     }
     if (!ok) unlinkat(folder, temp, 0);

@@ -58,7 +58,8 @@ bool Tree::Open(const std::filesystem::path& fs_dir, std::string* error) {
     return false;
   }
   if (S_ISLNK(st.st_mode)) {
-    *error = ShowHostName(fs_dir.string()) + ": is a link; the device's file system must be a folder";
+    *error =
+        ShowHostName(fs_dir.string()) + ": is a link; the device's file system must be a folder";
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
@@ -78,10 +79,16 @@ bool Tree::Open(const std::filesystem::path& fs_dir, std::string* error) {
   DropOpened();
   root_ = std::make_shared<const Fd>(std::move(fd));
   root_dev_ = opened.st_dev;
+  root_key_ = {opened.st_dev, opened.st_ino};
   return true;
 }
 
-bool Tree::Owns(const struct stat& st) const {
+bool Tree::Owns(const struct stat& st, bool lower) const {
+  if (lower) {
+    // The image's own file system, seen behind the view: its rule as a real
+    // run applies it.
+    return S_ISREG(st.st_mode) && st.st_nlink <= 1 && st.st_dev == lower_dev_;
+  }
   if (st.st_dev != root_dev_) return false;
   if (foreign_ != nullptr && foreign_->count({st.st_dev, st.st_ino}) > 0) return false;
   if (S_ISDIR(st.st_mode)) return true;
@@ -91,6 +98,11 @@ bool Tree::Owns(const struct stat& st) const {
 void Tree::Close() {
   DropOpened();
   root_.reset();
+  lower_root_.reset();
+  lower_.clear();
+  lower_open_.clear();
+  hidden_.clear();
+  view_access_.clear();
   caches_.Clear();
 }
 
@@ -123,8 +135,8 @@ Fd Tree::OpenSubfolder(int parent, const struct stat* parent_st, std::u16string_
   return Fd(openat(parent, host_name.c_str(), kFlags));
 }
 
-bool Tree::OpenFolder(const std::vector<std::u16string>& parts, std::size_t count,
-                      FolderFd* folder, struct stat* folder_st) {
+bool Tree::OpenFolder(const std::vector<std::u16string>& parts, std::size_t count, FolderFd* folder,
+                      struct stat* folder_st) {
   if (!root_) return false;
   std::shared_ptr<const Fd> current = root_;
   struct stat current_st;
@@ -181,11 +193,15 @@ bool Tree::Resolve(std::u16string_view path, Entry* entry) {
   if (!SplitPath(path, &parts) || parts.empty()) return false;
   if (!OpenFolder(parts, parts.size() - 1, &entry->folder, &entry->folder_st)) return false;
   entry->name = parts.back();
+  entry->view = entry->folder;
+  entry->view_key = parts.size() > 1 ? KeyOf(entry->folder_st) : root_key_;
+  entry->lower = false;
   // The root's stat is not taken on the way: the lookup takes it if it needs it.
   const struct stat* folder_st = parts.size() > 1 ? &entry->folder_st : nullptr;
-  entry->exists = caches_.Lookup(entry->folder.get(), folder_st, entry->name, &entry->host_name,
-                                 &entry->st);
-  entry->foreign = entry->exists && !S_ISLNK(entry->st.st_mode) && !Owns(entry->st);
+  entry->exists =
+      caches_.Lookup(entry->folder.get(), folder_st, entry->name, &entry->host_name, &entry->st);
+  if (layered()) LookInImage(entry);
+  entry->foreign = entry->exists && !S_ISLNK(entry->st.st_mode) && !Owns(entry->st, entry->lower);
   if (!entry->exists && !ToUtf8Exact(entry->name, &entry->host_name)) entry->host_name.clear();
   return true;
 }
@@ -196,7 +212,19 @@ bool Tree::Enumerate(std::u16string_view pattern, Enumeration* enumeration) {
   FolderFd folder;
   struct stat folder_st;
   if (!OpenFolder(parts, parts.size() - 1, &folder, &folder_st)) return false;
-  return enumeration->Start(folder.get(), parts.back(), limits_);
+  if (!enumeration->Start(folder.get(), parts.back(), limits_)) return false;
+  if (!layered()) return true;
+  FolderKey key = parts.size() > 1 ? KeyOf(folder_st) : root_key_;
+  std::shared_ptr<const Fd> lower = LowerFolderOf(key);
+  if (!lower) return true;
+  auto merge = std::make_unique<Enumeration::Merge>();
+  merge->lower = std::make_unique<Enumeration>();
+  // What the run took from the image's folder is left out of its windows.
+  if (!merge->lower->Start(lower->get(), parts.back(), limits_, this, key)) return false;
+  merge->tree = this;
+  merge->view_key = key;
+  enumeration->merge_ = std::move(merge);
+  return true;
 }
 
 }  // namespace host

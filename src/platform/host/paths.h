@@ -16,7 +16,8 @@
 //
 // The code, by job: fd.cpp (descriptors and whole writes), folder_cache.cpp
 // (FolderCaches), enumeration.cpp (Enumeration), paths.cpp (the path walk:
-// SplitPath, IsValidNewName and Tree).
+// SplitPath, IsValidNewName and Tree), layers.cpp (a dry run's tree over the
+// image, and the walk of the whole tree).
 #pragma once
 
 #include <dirent.h>
@@ -26,15 +27,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "platform/host/view.h"
 #include "platform/platform.h"
 
 namespace host {
@@ -140,7 +144,7 @@ class FolderCaches {
     std::size_t names = 0;     // names set since it was built (removed ones too)
     std::size_t capacity = 0;  // names it was sized for
     std::size_t bits_per_name = 1;
-    std::uint64_t used = 0;    // when it last answered, for eviction
+    std::uint64_t used = 0;  // when it last answered, for eviction
     // The names not in folded form, when there are few enough of them
     // (variants_complete): with a look at the folded form itself, they
     // answer a lookup by another case without a read of the folder.
@@ -149,13 +153,13 @@ class FolderCaches {
   };
   using Key = std::pair<dev_t, ino_t>;
 
-  Folder* Fresh(const struct stat& folder_st);     // cached and unchanged since
+  Folder* Fresh(const struct stat& folder_st);  // cached and unchanged since
   // The folder's filter is current and says no case of the name is there.
   bool ProvenAbsent(const struct stat& folder_st, std::uint64_t hash);
   // The most names a filter of `bits_per_name` is sized for.
   std::size_t MostNames(std::size_t bits_per_name) const;
-  std::size_t FullBitsPerName() const;  // where the variants are not all known
-  bool Outgrown(const Folder& entry) const;  // wants a new filter
+  std::size_t FullBitsPerName() const;              // where the variants are not all known
+  bool Outgrown(const Folder& entry) const;         // wants a new filter
   Folder* GetIfKnown(int folder, struct stat* st);  // *st: the folder's
   // Reads `folder` into a new filter for it, collecting the names that fold
   // to `folded` (null: none wanted); null when the folder cannot be read.
@@ -198,8 +202,14 @@ class FolderFd {
 
 // The last component of a device path, looked up in its folder.
 struct Entry {
-  FolderFd folder;        // the real folder that holds it
-  struct stat folder_st {};  // that folder's stat, taken on the walk (none for the root)
+  FolderFd folder;           // the real folder that holds it (the view's, when it does not exist)
+  struct stat folder_st {};  // the view's folder's stat, taken on the walk (none for the root)
+  // A layered tree (Tree::SetLower): found in the image's folder behind the
+  // view's, which `folder` then is. Such an entry is only ever read there:
+  // whatever changes it happens in `view`, the view's folder.
+  bool lower = false;
+  FolderFd view;
+  FolderKey view_key{};   // `view`'s device and inode
   std::u16string name;    // as the program gave it
   std::string host_name;  // the existing entry's name; else the UTF-8 of `name` (empty if none)
   bool exists = false;
@@ -221,10 +231,13 @@ struct Entry {
 // when it cannot be opened.
 DIR* OpenNames(int folder);
 
+class Tree;
+
 // One entry of a folder as enumeration reports it.
 struct Listed {
   std::u16string name;  // at most platform::kMaxPath - 1 code units
   std::uint32_t attributes;
+  std::string host_name;
 };
 
 // The entries of one folder whose names match a wildcard, one at a time,
@@ -256,7 +269,20 @@ class Enumeration {
   struct CloseDir {
     void operator()(DIR* dir) const;
   };
-  bool Start(int folder, std::u16string_view wildcard, const Limits& limits);
+  // A layered tree's folder: the names of the image's folder behind it go
+  // into the one order, but for those the tree no longer shows and those
+  // the view's folder holds itself.
+  struct Merge {
+    std::unique_ptr<Enumeration> lower;
+    const Tree* tree = nullptr;
+    FolderKey view_key{};
+    Listed own, other;  // the next of each, once read
+    bool have_own = false, have_other = false, own_done = false, other_done = false;
+    bool own_waited = false;  // `own` was read before the last entry given out
+  };
+  bool Start(int folder, std::u16string_view wildcard, const Limits& limits,
+             const Tree* hiding = nullptr, FolderKey hiding_key = {});
+  bool NextOwn(Listed* entry);
   bool Pass();
   std::string_view NameAt(std::uint32_t offset) const { return &arena_[offset]; }
   // The order given out: the names at two offsets, by CompareHostNames.
@@ -265,17 +291,22 @@ class Enumeration {
   void Compact();
 
   std::unique_ptr<DIR, CloseDir> dir_;
+  std::unique_ptr<Merge> merge_;
+  // Names a layered tree hides in the view folder `hiding_key_` are not
+  // read into the window (a hidden name never shows again).
+  const Tree* hiding_ = nullptr;
+  FolderKey hiding_key_{};
   std::u16string wildcard_;
   std::size_t max_entries_ = 0;
   std::size_t max_bytes_ = 0;
-  std::vector<char> arena_;             // the window's names, each ended by a NUL
-  std::vector<std::uint32_t> window_;   // offsets into arena_: a max-heap during a pass, then sorted
-  std::size_t held_ = 0;                // bytes of the window's names and terminators
-  std::size_t next_ = 0;                // in window_
-  std::string last_;                    // the last name taken from a window
-  bool started_ = false;                // last_ is set
-  bool closed_ = false;                 // this pass's window has let a name go
-  bool complete_ = false;               // the last pass held every name left
+  std::vector<char> arena_;            // the window's names, each ended by a NUL
+  std::vector<std::uint32_t> window_;  // offsets into arena_: a max-heap during a pass, then sorted
+  std::size_t held_ = 0;               // bytes of the window's names and terminators
+  std::size_t next_ = 0;               // in window_
+  std::string last_;                   // the last name taken from a window
+  bool started_ = false;               // last_ is set
+  bool closed_ = false;                // this pass's window has let a name go
+  bool complete_ = false;              // the last pass held every name left
   std::size_t passes_ = 0;
 };
 
@@ -319,13 +350,50 @@ class Tree {
   // changes, moves or removes it. `extra_links` is what a dry run's view
   // adds to each file it links in (1; 0 otherwise), and `foreign` the
   // (device, inode) pairs the view made in place of what is not the
-  // device's, which would otherwise look like its own (view.h).
-  bool Owns(const struct stat& st) const;
+  // device's, which would otherwise look like its own (view.h). A file
+  // found in the image behind a layered view (`lower`) has no link added.
+  bool Owns(const struct stat& st, bool lower = false) const;
   void SetView(nlink_t extra_links, const std::set<std::pair<dev_t, ino_t>>* foreign) {
     extra_links_ = extra_links;
     foreign_ = foreign;
   }
   dev_t device() const { return root_dev_; }
+
+  // Layers the tree (Open first) over the image's file system `image_fs`:
+  // each of the tree's folders named in `folders` stands for that image
+  // folder, whose entries show through it unless the tree holds an entry of
+  // the same name or the name was hidden since (view.h). Nothing here
+  // changes the image; the callers of Resolve act on an entry found there
+  // through its view folder (Entry::lower).
+  bool SetLower(const std::filesystem::path& image_fs, std::map<FolderKey, LowerFolder> folders,
+                std::string* error);
+  bool layered() const { return lower_root_ != nullptr; }
+  // `host_name`, gone from the view's folder `view_key` (moved away,
+  // deleted), no longer shows from the image.
+  void Hide(const FolderKey& view_key, const std::string& host_name);
+  bool Hidden(const FolderKey& view_key, const std::string& host_name) const;
+  // The view's folder `view_key` is gone; its inode may come back as a new
+  // folder, which stands for nothing in the image.
+  void ForgetLower(const FolderKey& view_key);
+  // Whether the image's folder behind `view_key` still shows an entry.
+  bool LowerShowsAny(const FolderKey& view_key);
+  // 0 when the program may take names from the image's folder behind the
+  // entry's view folder (as taking them from the folder itself needs it
+  // written: the view's stand-in allows it exactly when the image's does);
+  // else errno.
+  int MayTakeFromImage(const Entry& entry);
+
+  // Every entry of the device's file system as the run sees it, with its
+  // path below fs/ ('/' between host names), its folder and its lstat; a
+  // mount point is listed, never entered.
+  struct Walked {
+    const std::string& relative;
+    int folder;
+    const char* name;
+    const struct stat& st;
+    bool lower;  // in the image behind a layered tree's view
+  };
+  void Walk(const std::function<void(const Walked&)>& visit);
 
  private:
   // A folder reached by an earlier walk under the exact name given.
@@ -341,9 +409,19 @@ class Tree {
   // *folder_st is the folder's stat, taken on the way; zeros for the root.
   bool OpenFolder(const std::vector<std::u16string>& parts, std::size_t count, FolderFd* folder,
                   struct stat* folder_st);
-  Fd OpenSubfolder(int parent, const struct stat* parent_st, std::u16string_view name,
-                   bool* exact);
+  Fd OpenSubfolder(int parent, const struct stat* parent_st, std::u16string_view name, bool* exact);
   void DropOpened();
+  // The view folder's key, for the root as for any other.
+  FolderKey KeyOf(const struct stat& folder_st) const;
+  // The image's folder behind a view folder, opened, and its stat as it
+  // was opened (the run never changes it); null when none.
+  std::shared_ptr<const Fd> LowerFolderOf(const FolderKey& view_key,
+                                          const struct stat** st = nullptr);
+  // What the image's folder shows under a name the view's folder holds no
+  // exact case of (Resolve).
+  void LookInImage(Entry* entry);
+  void WalkFolder(int folder, const FolderKey& key, const std::string& relative,
+                  const std::function<void(const Walked&)>& visit);
 
   Limits limits_;
   std::shared_ptr<const Fd> root_;
@@ -353,6 +431,21 @@ class Tree {
   FolderCaches caches_;
   // By the path of the folder as given: its names joined by single "\".
   std::unordered_map<std::u16string, Opened> opened_;
+
+  // A layered tree's image, its folders behind the view's, those of them
+  // open now (at most kMaxOpened; when full, all are let go) and the
+  // names hidden in each view folder.
+  std::shared_ptr<const Fd> lower_root_;
+  dev_t lower_dev_ = 0;
+  FolderKey root_key_{};
+  std::map<FolderKey, LowerFolder> lower_;
+  struct OpenLower {
+    std::shared_ptr<const Fd> fd;
+    struct stat st;
+  };
+  std::map<FolderKey, OpenLower> lower_open_;
+  std::map<FolderKey, std::unordered_set<std::string>> hidden_;
+  std::map<FolderKey, int> view_access_;  // MayTakeFromImage's answers
 };
 
 }  // namespace host

@@ -70,9 +70,8 @@ bool CopyBytes(int in, int out) {
   }
 }
 
-// Makes `to` in `to_dir` a copy of `from` in `from_dir` (lstat `st`), with
-// the mode `mode` and the same owner (where the user may give it) and
-// times. False with errno set, and nothing at `to`.
+}  // namespace
+
 bool CopyEntry(int from_dir, const char* from, const struct stat& st, int to_dir, const char* to,
                mode_t mode) {
   bool ok;
@@ -108,10 +107,12 @@ bool CopyEntry(int from_dir, const char* from, const struct stat& st, int to_dir
   return ok;
 }
 
+namespace {
+
 // Fills the new folder `to` with what `from` holds: a folder of its own for
-// each folder, and a link to each other entry (a copy where none can be
-// made, or each time when `*copy_files`). `shown` is `from` as the user
-// knows it, for messages.
+// each folder and, in a whole view, a copy of each other entry; a layered
+// view records which image folder each of its folders stands for. `shown`
+// is `from` as the user knows it, for messages.
 class Builder {
  public:
   Builder(bool copy_files, PrivateView* view, std::string* error)
@@ -125,8 +126,12 @@ class Builder {
       if (IsDots(name)) continue;
       std::string path = shown + "/" + name;
       if (IsFolder(from, entry)) {
-        if (!Folder(from, name, to, name, path)) return false;
-      } else if (!Other(from, to, name, path)) {
+        std::size_t length = relative_.size();
+        relative_ += (length == 0 ? "" : "/") + std::string(name);
+        bool made = Folder(from, name, to, name, path);
+        relative_.resize(length);
+        if (!made) return false;
+      } else if (!view_->layered && !Other(from, to, name, path)) {
         return false;
       }
     }
@@ -151,8 +156,14 @@ class Builder {
       // A mount point: the device never enters it, so neither does the
       // view; an empty folder stands for it, marked as not the device's.
       if (!MarkForeign(target.get())) return Fail(path, "cannot look at its folder in the view");
-    } else if (!Fill(source.get(), target.get(), path)) {
-      return false;
+    } else {
+      if (view_->layered) {
+        struct stat made;
+        if (fstat(target.get(), &made) != 0)
+          return Fail(path, "cannot look at its folder in the view");
+        view_->lower[{made.st_dev, made.st_ino}] = LowerFolder{relative_, st.st_dev, st.st_ino};
+      }
+      if (!Fill(source.get(), target.get(), path)) return false;
     }
     if (geteuid() == 0) (void)fchown(target.get(), st.st_uid, st.st_gid);
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
@@ -220,6 +231,7 @@ class Builder {
   }
 
   bool copy_files_;
+  std::string relative_;  // of the folder being filled, below fs/
   bool have_device_ = false;
   dev_t device_ = 0;  // the image's fs/ folder's file system
   PrivateView* view_;
@@ -304,7 +316,11 @@ bool MakePrivateView(const std::filesystem::path& image, bool copy_files, Privat
     }
   }
   view->dir = where;
-  std::string shown = (image / "fs").string();
+  view->layered = !copy_files;
+  // The files a layered view's run moves are the image's, linked in.
+  view->linked = view->layered;
+  view->image_fs = image / "fs";
+  std::string shown = view->image_fs.string();
   Fd top(open(where.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!top.valid()) {
     *error = where + ": cannot open the dry run's view: " + std::strerror(errno);

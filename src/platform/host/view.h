@@ -1,18 +1,23 @@
 // A dry run's private view of a device image: a folder beside the image
 // (`.brandsim-dryrun.DEV.INO.view` in DIR's parent, DEV and INO being
-// DIR's) holding `fs/`, a tree of new folders whose files are hard links to
-// the image's files, and the registry file the run writes. The run changes
-// the view's folders only: a move, a deletion or a new file changes names in
-// the view, never in the image, and the one operation that would change a
-// shared file in place (its attributes) first gives the view a copy of its
-// own (CopyUp). Nothing ever writes into the image, so a dry run killed at
-// any moment leaves it as it was; the view it leaves behind is outside the
-// image and is removed by the next dry run on that image.
+// DIR's) holding `fs/`, a tree of new folders standing for the image's, and
+// the registry file the run writes. Nothing ever writes into the image, so
+// a dry run killed at any moment leaves it as it was; the view it leaves
+// behind is outside the image and is removed by the next dry run on it.
+//
+// The view's folders are made up front (an image has few); its files are
+// not. Until the run changes a file, the tree finds it in the image behind
+// the view's folder (paths.h, Tree::SetLower). A move out of the image is
+// one hard link into the view's destination folder, a deletion is a name
+// the tree no longer shows, an attribute change a copy in the view: so a
+// dry run costs about what the real one does, whatever the image holds.
+//
+// A host program as the package installer sees the view as a folder of its
+// own and may write into a file in place: for it the view is whole, every
+// file a copy, and nothing is looked up in the image.
 //
 // Where links cannot be made (DIR's parent is not writable, another file
-// system, a file the user may not link) the files are copied instead, and
-// with a host program as the package installer they always are: such a
-// program may write into a file in place.
+// system, a file the user may not link) a file the run moves is copied.
 #pragma once
 
 #include <sys/stat.h>
@@ -26,8 +31,23 @@
 
 namespace host {
 
+// An image folder behind a view's folder: its path relative to fs/, '/'
+// between names, and what it was when the view was made.
+struct LowerFolder {
+  std::string relative;
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+using FolderKey = std::pair<dev_t, ino_t>;
+
 struct PrivateView {
   std::filesystem::path dir;  // holds fs/ and registry.reg; empty: none
+  // Files are looked up in the image (`image_fs`) behind the view's folders
+  // (`lower`, by the view folder's device and inode) until the run changes
+  // them; false: the view is whole (copies).
+  bool layered = false;
+  std::filesystem::path image_fs;
+  std::map<FolderKey, LowerFolder> lower;
   // Some files of the view are the image's own inodes: one with more than
   // one link is shared and must be copied before it is changed in place.
   bool linked = false;
@@ -54,8 +74,9 @@ struct PrivateView {
 };
 
 // Makes the view of the image folder `image` (absolute, without links in
-// its last component) holding a copy of `fs/` in its files' place when
-// `copy_files`. On failure, *error names the file and nothing is left.
+// its last component): whole, a copy of every file of `fs/`, when
+// `copy_files`; else layered, its folders only. On failure, *error names
+// the file and nothing is left.
 bool MakePrivateView(const std::filesystem::path& image, bool copy_files, PrivateView* view,
                      std::string* error);
 
@@ -78,5 +99,11 @@ void RemoveStaleViews(const std::filesystem::path& image, bool look_in_folders);
 // `*fresh` is the copy's lstat.
 bool CopyUp(int folder, const std::string& name, const struct stat& st, mode_t mode,
             struct stat* fresh);
+
+// Makes `to` in `to_dir` a copy of `from` in `from_dir` (lstat `st`), with
+// the mode `mode` and the same owner (where the user may give it) and
+// times. False with errno set, and nothing at `to`.
+bool CopyEntry(int from_dir, const char* from, const struct stat& st, int to_dir, const char* to,
+               mode_t mode);
 
 }  // namespace host
