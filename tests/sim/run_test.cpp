@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -528,43 +529,85 @@ std::vector<std::string> JournalWithoutImage(const fs::path& file) {
   return lines;
 }
 
-// A dry run gives the transcript, the journal and the changes of a real run
-// on another copy of the image, and leaves its own image as it was: every
-// file's bytes and mode, registry.reg's bytes, and no view beside it. Also
-// with read-only staged files: one moved into place, one whose attribute the
-// clean-up clears (the view's file is a link to the image's: the change must
-// go to a copy).
+// The data: URIs of a report, in order: the images it shows.
+std::vector<std::string> ImagesOf(const std::string& html) {
+  std::vector<std::string> images;
+  for (std::size_t at = html.find("data:"); at != std::string::npos;
+       at = html.find("data:", at + 1)) {
+    images.push_back(html.substr(at, html.find('"', at) - at));
+  }
+  return images;
+}
+
+// A dry run gives the transcript, the journal, the changes and the report's
+// images of a real run on another copy of the image, and leaves its own
+// image as it was: every file's bytes and mode, registry.reg's bytes, and
+// no view beside it. The cases reach what a dry run does other than the
+// real one: files read in the image behind the view, moved without being
+// touched and then read, replaced or refused; names that fold alike across
+// the two; read-only files whose attribute the clean-up clears (the change
+// goes to a copy); a staged folder emptied and removed; a file that is not
+// the device's, which keeps its folder.
 TEST(BrandsimDryRun, GivesARealRunsReportAndLeavesTheImageAsItWas) {
   struct Case {
     const char* name;
-    bool read_only;  // logo.gif and a new notes.txt staged read-only
+    std::function<void(const fs::path& fs)> setup;
   };
-  for (const Case& c : {Case{"the sample", false}, Case{"read-only staged files", true}}) {
+  auto read_only = [](const fs::path& file) {
+    fs::permissions(file, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+  };
+  const Case cases[] = {
+      {"the sample", [](const fs::path&) {}},
+      {"read-only staged files",
+       [&](const fs::path& fs) {
+         support::WriteBytes(fs / "Temp/branding/notes.txt", "notes");
+         for (const char* name : {"logo.gif", "notes.txt"}) read_only(fs / "Temp/branding" / name);
+       }},
+      {"names that fold alike, and files in the way",
+       [&](const fs::path& fs) {
+         // Two staged names of one file on the device: the second is refused.
+         support::WriteBytes(fs / "Temp/branding/LOGO.GIF", "GIF89a upper");
+         // One the image holds in another case.
+         support::WriteBytes(fs / "Windows/Banner.GIF", "GIF89a old");
+         support::WriteBytes(fs / "Temp/branding/banner.gif", "GIF89a new");
+         // Moved into place, then replaced by the theme's file of that name.
+         support::WriteBytes(fs / "Temp/branding/blue_bg.gif", "GIF89a staged");
+       }},
+      {"a staged folder, and a file that is not the device's",
+       [&](const fs::path& fs) {
+         fs::create_directories(fs / "Temp/branding/sub/deeper");
+         support::WriteBytes(fs / "Temp/branding/sub/a.txt", "a");
+         support::WriteBytes(fs / "Temp/branding/sub/deeper/b.txt", "b");
+         read_only(fs / "Temp/branding/sub/deeper/b.txt");
+         // Two names of one file: neither is the device's own, so both stay.
+         support::WriteBytes(fs / "Temp/branding/twice.txt", "twice");
+         fs::create_hard_link(fs / "Temp/branding/twice.txt", fs / "Temp/branding/sub/also.txt");
+       }},
+  };
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     support::TempDir scratch;
     fs::path dry = scratch.path() / "dry";
     fs::path real = scratch.path() / "real";
-    simtest::CopyTree(SampleImage(), dry);
-    if (c.read_only) {
-      support::WriteBytes(dry / "fs/Temp/branding/notes.txt", "notes");
-      for (const char* name : {"logo.gif", "notes.txt"}) {
-        fs::permissions(dry / "fs/Temp/branding" / name,
-                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                        fs::perm_options::remove);
-      }
+    // Each made afresh: a copy would not keep the hard link.
+    for (const fs::path& image : {dry, real}) {
+      simtest::CopyTree(SampleImage(), image);
+      c.setup(image / "fs");
     }
-    simtest::CopyTree(dry, real);
     simtest::Snapshot before = simtest::TakeSnapshot(dry);
     std::string registry = support::ReadBytes(dry / "registry.reg");
 
-    auto run = [&](const fs::path& image, const char* journal, bool dry_run) {
+    auto run = [&](const fs::path& image, const char* name, bool dry_run) {
       std::vector<std::string> args = {"--device", image.string(), "--answer", "yes", "--changes"};
-      args.insert(args.end(), {"--journal", (scratch.path() / journal).string(), "inst"});
+      fs::path out = scratch.path() / name;
+      args.insert(args.end(), {"--journal", out.string() + ".jsonl", "--report",
+                               out.string() + ".html", "inst"});
       if (dry_run) args.insert(args.begin(), "--dry-run");
       return Brandsim(args, kTimeout);
     };
-    RunResult d = run(dry, "dry.jsonl", true);
-    RunResult r = run(real, "real.jsonl", false);
+    RunResult d = run(dry, "dry", true);
+    RunResult r = run(real, "real", false);
     ASSERT_EQ(d.status, 0) << d.err;
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(d.err, "");
@@ -576,6 +619,9 @@ TEST(BrandsimDryRun, GivesARealRunsReportAndLeavesTheImageAsItWas) {
     EXPECT_NE(simtest::Differences(before, simtest::TakeSnapshot(real)), "");
 
     EXPECT_EQ(d.out, r.out);
+    std::vector<std::string> images = ImagesOf(support::ReadBytes(scratch.path() / "real.html"));
+    EXPECT_FALSE(images.empty());
+    EXPECT_EQ(ImagesOf(support::ReadBytes(scratch.path() / "dry.html")), images);
     std::vector<std::string> dry_journal = JournalWithoutImage(scratch.path() / "dry.jsonl");
     EXPECT_EQ(dry_journal, JournalWithoutImage(scratch.path() / "real.jsonl"));
     std::vector<JsonObject> events = ReadJournal(scratch.path() / "dry.jsonl");
@@ -583,7 +629,7 @@ TEST(BrandsimDryRun, GivesARealRunsReportAndLeavesTheImageAsItWas) {
     EXPECT_EQ(Field(events[0], "dry_run"), "true");
     EXPECT_EQ(Field(events[0], "image"), dry.string());
     EXPECT_EQ(Field(ReadJournal(scratch.path() / "real.jsonl")[0], "dry_run"), "<missing>");
-    if (c.read_only) {
+    if (std::string(c.name) == "read-only staged files") {
       for (const char* event :
            {"{\"event\":\"move\",\"from\":\"\\\\Temp\\\\branding\\\\logo.gif\",\"to\":"
             "\"\\\\Windows\\\\logo.gif\",\"ok\":true}",

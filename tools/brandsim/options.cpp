@@ -200,13 +200,14 @@ Options (they may stand before or after the WORDs; `--name=VALUE` works too):
                        real run gives (the journal's "run" event says
                        "dry_run":true). The view is a hidden folder beside
                        DIR, .brandsim-dryrun.DEV.INO.view, of new folders
-                       and hard links to the image's files (a file is copied
-                       before its attributes change); it is removed at the
-                       end, and one that a killed dry run left is removed by
-                       the next run on DIR. Where DIR's parent is not
-                       writable the view goes to TMPDIR, and with
-                       --installer PROGRAM its files are copies (the program
-                       could write into a file in place).
+                       through which the image's files are read; what the
+                       run changes or writes is held there, never in the
+                       image. It is removed at the end, and one that a
+                       killed dry run left is removed by the next run on
+                       DIR. Where DIR's parent is not writable the view goes
+                       to TMPDIR, and with --installer PROGRAM it is a copy
+                       of the image's files (the program could write into a
+                       file in place).
   --report FILE.html   after the run, write one self-contained page (no
                        network, no scripts) that shows it: the summary, the
                        Today screen and Start menu as the applied theme and

@@ -158,20 +158,14 @@ bool OpenDevice(const Config& config, std::string* error) {
     if (!MakePrivateView(real, copy_files, &state->view, error)) return false;
     if (!state->view.elsewhere.empty()) {
       std::fprintf(stderr,
-                   "brandsim: dry run: the image's folder cannot hold the view (%s); it is a "
-                   "copy in %s\n",
+                   "brandsim: dry run: the image's folder cannot hold the view (%s); it is "
+                   "in %s\n",
                    state->view.elsewhere.c_str(), state->view.dir.parent_path().c_str());
-    } else if (!copy_files && state->view.copied > 0) {
-      // A slower view, not a different run: worth a word all the same.
-      std::fprintf(stderr,
-                   "brandsim: dry run: %zu files of the image could not be linked into "
-                   "the view and were copied\n",
-                   state->view.copied);
     }
     state->fs_dir = state->view.dir / "fs";
     state->registry_file = state->view.dir / "registry.reg";
     state->tree.Close();
-    state->tree.SetView(state->view.linked ? 1 : 0, &state->view.foreign);
+    state->tree.SetView(&state->view.foreign);
     if (!state->tree.Open(state->fs_dir, error) ||
         (state->view.layered &&
          !state->tree.SetLower(state->view.image_fs, std::move(state->view.lower), error))) {

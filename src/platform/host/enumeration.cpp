@@ -24,9 +24,7 @@ DIR* OpenNames(int folder) {
   return dir;
 }
 
-namespace {
-
-// Case-folded names in code unit order: <0, 0 or >0.
+// Case-folded names in code unit order.
 int CompareFolded(std::u16string_view a, std::u16string_view b) {
   std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
@@ -38,9 +36,7 @@ int CompareFolded(std::u16string_view a, std::u16string_view b) {
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-// Host names in the order enumeration gives them: by their UTF-16 forms
-// compared without regard to case, ties in byte order. An enumeration pass
-// compares every name in the folder, so names that are ASCII up to where
+// An enumeration pass compares every name in the folder, so names that are ASCII up to where
 // they differ (nearly all) are compared on their bytes, without decoding:
 // there each byte is one code unit and only A-Z fold.
 int CompareHostNames(std::string_view a, std::string_view b) {
@@ -65,6 +61,35 @@ int CompareHostNames(std::string_view a, std::string_view b) {
   int bytes = a.compare(b);
   return bytes < 0 ? -1 : bytes > 0 ? 1 : 0;
 }
+
+namespace {
+
+// A host name against a UTF-16 one, both without regard to case; ASCII up
+// to where they differ (nearly always) without decoding.
+int CompareWithFolded(std::string_view host, std::u16string_view name) {
+  std::size_t n = std::min(host.size(), name.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned char x = static_cast<unsigned char>(host[i]);
+    char16_t y = name[i];
+    if (x >= 0x80 || y >= 0x80) return CompareFolded(FromUtf8(host), name);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+    if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y + 32);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  // Any bytes left are at least one code unit more.
+  return host.size() < name.size() ? -1 : host.size() > name.size() ? 1 : 0;
+}
+
+}  // namespace
+
+bool HostNameOrder::operator()(const std::string& a, const FoldedProbe& b) const {
+  return CompareWithFolded(a, b.name) < 0;
+}
+bool HostNameOrder::operator()(const FoldedProbe& a, const std::string& b) const {
+  return CompareWithFolded(b, a.name) > 0;
+}
+
+namespace {
 
 // Whether an enumeration reports the entry: a name the device cannot hold
 // in FindData, or cannot address because it contains its separator, is not
@@ -150,7 +175,7 @@ bool Enumeration::Pass() {
     if (started_ && CompareHostNames(name, last_) <= 0) continue;
     if (closed_ && CompareHostNames(name, NameAt(window_.front())) >= 0) continue;
     if (!Listable(name, wildcard_)) continue;
-    if (hiding_ != nullptr && hiding_->Hidden(hiding_key_, std::string(name))) continue;
+    if (hiding_ != nullptr && hiding_->Hidden(hiding_key_, name)) continue;
     if (window_.size() >= max_entries_) DropLargest();
     // Full storage is packed when a quarter of it is dropped names, else
     // grown by a quarter: it never holds much more than the window.
@@ -201,11 +226,12 @@ bool Enumeration::NextOwn(Listed* entry) {
   }
 }
 
-// The view folder's next entry and the image folder's, each read ahead
-// once, go out in the one order; an entry of the view that waited while
-// the image's went out is looked at again first, as an entry is just
-// before it is given out. The image's folder does not change during a run,
-// but what the tree hides in it does, so that is asked last.
+// The view folder's next entry, the image folder's and the next placed
+// file go out in the one order. The first two are read ahead once; an
+// entry of the view that waited while another went out is looked at again
+// first, as an entry is just before it is given out. The image's folder
+// does not change during a run, but what the tree hides in it does, so
+// that is asked last; placed files are asked for as they are now.
 bool Enumeration::Next(Listed* entry) {
   if (!merge_) return NextOwn(entry);
   Merge& m = *merge_;
@@ -219,13 +245,32 @@ bool Enumeration::Next(Listed* entry) {
       m.have_other = m.lower->NextOwn(&m.other);
       m.other_done = !m.have_other;
     }
-    if (!m.have_own && !m.have_other) return false;
-    int order = !m.have_other ? -1
-                : !m.have_own ? 1
-                              : CompareHostNames(m.own.host_name, m.other.host_name);
-    if (order <= 0) {
-      // The image's entry of the same name is the one the view replaced.
-      if (order == 0) m.have_other = false;
+    const Placed* placed = nullptr;
+    const std::string* placed_name = nullptr;
+    if (const PlacedFiles* files = m.tree->PlacedIn(m.view_key)) {
+      auto it = m.started ? files->upper_bound(m.last_out) : files->begin();
+      while (it != files->end() && !Listable(it->first, wildcard_)) ++it;
+      if (it != files->end()) {
+        placed_name = &it->first;
+        placed = &it->second;
+      }
+    }
+    // Which goes first: 0 the view's, 1 the image's, 2 the placed file.
+    int first = -1;
+    const std::string* first_name = nullptr;
+    auto consider = [&](int which, bool have, const std::string& name) {
+      if (have && (first_name == nullptr || CompareHostNames(name, *first_name) < 0)) {
+        first = which;
+        first_name = &name;
+      }
+    };
+    consider(0, m.have_own, m.own.host_name);
+    consider(1, m.have_other, m.other.host_name);
+    if (placed != nullptr) consider(2, true, *placed_name);
+    if (first < 0) return false;
+    // The image's entry of a name the view holds is the one it replaced.
+    if (first != 1 && m.have_other && m.other.host_name == *first_name) m.have_other = false;
+    if (first == 0) {
       m.have_own = false;
       if (m.own_waited) {
         struct stat st;
@@ -235,16 +280,23 @@ bool Enumeration::Next(Listed* entry) {
         m.own.attributes = AttributesOf(st);
       }
       *entry = std::move(m.own);
-      return true;
+    } else if (first == 1) {
+      m.have_other = false;
+      // The image's folders are the view's own (view.h).
+      if ((m.other.attributes & platform::kFileAttributeDirectory) != 0 ||
+          m.tree->Hidden(m.view_key, m.other.host_name)) {
+        continue;
+      }
+      m.own_waited = m.have_own;
+      *entry = std::move(m.other);
+    } else {
+      m.own_waited = m.have_own;
+      entry->name = FromUtf8(*placed_name);
+      entry->attributes = AttributesOf(placed->st);
+      entry->host_name = *placed_name;
     }
-    m.have_other = false;
-    // The image's folders are the view's own (view.h).
-    if ((m.other.attributes & platform::kFileAttributeDirectory) != 0 ||
-        m.tree->Hidden(m.view_key, m.other.host_name)) {
-      continue;
-    }
-    m.own_waited = m.have_own;
-    *entry = std::move(m.other);
+    m.last_out = entry->host_name;
+    m.started = true;
     return true;
   }
 }

@@ -48,7 +48,7 @@ bool RenameNoReplace(const Entry& from, const Entry& to) {
 // up, and the device's own. A name swapped meanwhile fails the check rather
 // than lead to another file.
 Reason OpenOwnObject(State& state, const Entry& entry, Fd* object, struct stat* st) {
-  Fd fd(openat(entry.folder.get(), entry.host_name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  Fd fd(openat(entry.folder.get(), entry.object_name().c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) return ReasonOfErrno(errno);
   if (fstat(fd.get(), st) != 0) return ReasonOfErrno(errno);
   if (S_ISLNK(st->st_mode) || st->st_dev != entry.st.st_dev || st->st_ino != entry.st.st_ino) {
@@ -73,25 +73,31 @@ Reason MayTakeFromImage(State& state, const Entry& entry) {
   return error == 0 ? Reason::kNone : ReasonOfErrno(error);
 }
 
-// Puts the image's file `from` (Entry::lower) at `to` in the view under
-// the name `name` with the mode `mode`. With its own mode, the image's own
-// inode, linked, as a move keeps it; else, or where no link can be made, a
-// copy, known as the same file (PrivateView::copied_up).
-Reason TakeFromImage(State& state, const Entry& from, int to, const std::string& name,
-                     mode_t mode) {
-  if (mode == (from.st.st_mode & 07777)) {
-    if (linkat(from.folder.get(), from.host_name.c_str(), to, name.c_str(), 0) == 0) {
-      return Reason::kNone;
-    }
-    if (errno != EXDEV && errno != EPERM && errno != EMLINK) return ReasonOfErrno(errno);
-  }
+// Gives the image's file `entry` (Entry::lower) a copy in front of it in
+// its view folder, with the mode `mode`: known as the same file
+// (PrivateView::copied_up), as the file a real run changes in place is.
+Reason CopyFromImage(State& state, const Entry& entry, mode_t mode) {
+  int to = entry.view.get();
   struct stat made;
-  if (!CopyEntry(from.folder.get(), from.host_name.c_str(), from.st, to, name.c_str(), mode) ||
-      fstatat(to, name.c_str(), &made, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (!CopyEntry(entry.folder.get(), entry.object_name().c_str(), entry.st, to,
+                 entry.host_name.c_str(), mode) ||
+      fstatat(to, entry.host_name.c_str(), &made, AT_SYMLINK_NOFOLLOW) != 0) {
     return ReasonOfErrno(errno);
   }
-  state.view.copied_up[{made.st_dev, made.st_ino}] = {from.st.st_dev, from.st.st_ino};
+  if (entry.placed) state.tree.Unplace(entry.view_key, entry.host_name);
+  state.tree.caches().Added(to, entry.host_name);
+  state.view.copied_up[{made.st_dev, made.st_ino}] = {entry.st.st_dev, entry.st.st_ino};
   return Reason::kNone;
+}
+
+// Takes the image's file `entry` (Entry::lower) out of its place in the
+// view: nothing changes on the host.
+void TakeAway(State& state, const Entry& entry) {
+  if (entry.placed) {
+    state.tree.Unplace(entry.view_key, entry.host_name);
+  } else {
+    state.tree.Hide(entry.view_key, entry.host_name);
+  }
 }
 
 // Each operation yields why it failed, as the device's call would report
@@ -108,14 +114,17 @@ Reason Move(State& state, std::u16string_view existing, std::u16string_view dest
   if (to.exists) return Reason::kAlreadyExists;
   if (!IsValidNewName(to.name) || to.host_name.empty()) return Reason::kInvalidName;
   if (from.lower) {
-    if (Reason why = MayTakeFromImage(state, from); why != Reason::kNone) return why;
-    Reason why = TakeFromImage(state, from, to.folder.get(), to.host_name, from.st.st_mode & 07777);
-    if (why != Reason::kNone) return why;
-  } else if (!RenameNoReplace(from, to)) {
-    return ReasonOfErrno(errno);
-  } else {
-    state.tree.caches().Removed(from.folder.get(), from.host_name);
+    // Both folders written, as a rename needs them.
+    for (const Entry* folder : {&from, &to}) {
+      if (Reason why = MayTakeFromImage(state, *folder); why != Reason::kNone) return why;
+    }
+    Placed placed{from.folder.shared(), from.object_name(), from.st};
+    TakeAway(state, from);
+    state.tree.Place(to.view_key, to.host_name, std::move(placed));
+    return Reason::kNone;
   }
+  if (!RenameNoReplace(from, to)) return ReasonOfErrno(errno);
+  state.tree.caches().Removed(from.folder.get(), from.host_name);
   state.tree.Hide(from.view_key, from.host_name);
   state.tree.caches().Added(to.folder.get(), to.host_name);
   return Reason::kNone;
@@ -130,12 +139,12 @@ Reason Delete(State& state, std::u16string_view path) {
   if (IsReadOnly(entry)) return Reason::kReadOnly;
   if (entry.lower) {
     if (Reason why = MayTakeFromImage(state, entry); why != Reason::kNone) return why;
-  } else if (unlinkat(entry.folder.get(), entry.host_name.c_str(), 0) != 0) {
-    // unlinkat never follows a link: a link is removed itself.
-    return ReasonOfErrno(errno);
-  } else {
-    state.tree.caches().Removed(entry.folder.get(), entry.host_name);
+    TakeAway(state, entry);
+    return Reason::kNone;
   }
+  // unlinkat never follows a link: a link is removed itself.
+  if (unlinkat(entry.folder.get(), entry.host_name.c_str(), 0) != 0) return ReasonOfErrno(errno);
+  state.tree.caches().Removed(entry.folder.get(), entry.host_name);
   state.tree.Hide(entry.view_key, entry.host_name);
   return Reason::kNone;
 }
@@ -157,22 +166,7 @@ Reason SetAttributes(State& state, std::u16string_view path, std::uint32_t attri
   if (wanted == mode) return Reason::kNone;
   // The image's file behind a dry run's view: the view gets a copy of its
   // own to change, which stands in front of it.
-  if (entry.lower) {
-    Reason why = TakeFromImage(state, entry, entry.view.get(), entry.host_name, wanted);
-    if (why == Reason::kNone) state.tree.caches().Added(entry.view.get(), entry.host_name);
-    return why;
-  }
-  // A dry run's file with another link may be the image's own inode: the
-  // view gets a copy of its own to change.
-  if (state.view.linked && st.st_nlink > 1) {
-    struct stat fresh;
-    if (!CopyUp(entry.folder.get(), entry.host_name, st, wanted, &fresh)) {
-      return ReasonOfErrno(errno);
-    }
-    state.tree.caches().Added(entry.folder.get(), entry.host_name);
-    state.view.copied_up[{fresh.st_dev, fresh.st_ino}] = {st.st_dev, st.st_ino};
-    return Reason::kNone;
-  }
+  if (entry.lower) return CopyFromImage(state, entry, wanted);
   // The mode of the object checked above, not of whatever the name holds now.
   if (chmod(ObjectPath(object).c_str(), wanted) == 0) return Reason::kNone;
   if (errno != ENOENT) return ReasonOfErrno(errno);
@@ -252,7 +246,7 @@ Reason OpenForReading(State& state, const Entry& entry, Fd* fd) {
   if (!opened.valid() && errno == ENOENT) {
     // No /proc: by name again, never following a link, and checked to be
     // the same file.
-    opened = Fd(openat(entry.folder.get(), entry.host_name.c_str(),
+    opened = Fd(openat(entry.folder.get(), entry.object_name().c_str(),
                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   }
   struct stat again;

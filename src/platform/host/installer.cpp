@@ -216,6 +216,7 @@ class Installation {
     }
     if (!ok) unlinkat(folder, temp, 0);
     if (ok) state_.tree.caches().Added(folder, entry.host_name);
+    if (ok && entry.placed) state_.tree.Unplace(entry.view_key, entry.host_name);
     return ok;
   }
 

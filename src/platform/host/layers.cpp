@@ -60,6 +60,7 @@ bool Tree::SetLower(const std::filesystem::path& image_fs, std::map<FolderKey, L
   lower_ = std::move(folders);
   lower_open_.clear();
   hidden_.clear();
+  placed_.clear();
   return true;
 }
 
@@ -94,16 +95,41 @@ std::shared_ptr<const Fd> Tree::LowerFolderOf(const FolderKey& view_key,
   return folder;
 }
 
-void Tree::Hide(const FolderKey& view_key, const std::string& host_name) {
-  if (lower_.count(view_key) != 0) hidden_[view_key].insert(host_name);
+namespace {
+
+// The two bits of a name's hash that the hidden names' filter sets.
+std::pair<std::size_t, std::size_t> FilterBits(std::string_view name, std::size_t bits) {
+  std::uint64_t hash = std::hash<std::string_view>{}(name);
+  return {static_cast<std::size_t>(hash % bits), static_cast<std::size_t>((hash >> 32) % bits)};
 }
 
-bool Tree::Hidden(const FolderKey& view_key, const std::string& host_name) const {
+bool Has(const std::vector<std::uint64_t>& filter, std::size_t bit) {
+  return (filter[bit / 64] >> (bit % 64)) & 1;
+}
+
+}  // namespace
+
+void Tree::Hide(const FolderKey& view_key, const std::string& host_name) {
+  if (lower_.count(view_key) == 0) return;
+  HiddenNames& hidden = hidden_[view_key];
+  if (hidden.filter.empty()) hidden.filter.assign(kHiddenFilterBits / 64, 0);
+  auto [a, b] = FilterBits(host_name, kHiddenFilterBits);
+  hidden.filter[a / 64] |= std::uint64_t{1} << (a % 64);
+  hidden.filter[b / 64] |= std::uint64_t{1} << (b % 64);
+  hidden.names.insert(host_name);
+}
+
+bool Tree::Hidden(const FolderKey& view_key, std::string_view host_name) const {
   auto it = hidden_.find(view_key);
-  return it != hidden_.end() && it->second.count(host_name) != 0;
+  if (it == hidden_.end()) return false;
+  const HiddenNames& hidden = it->second;
+  auto [a, b] = FilterBits(host_name, kHiddenFilterBits);
+  return Has(hidden.filter, a) && Has(hidden.filter, b) &&
+         hidden.names.count(std::string(host_name)) != 0;
 }
 
 void Tree::ForgetLower(const FolderKey& view_key) {
+  placed_.erase(view_key);
   lower_.erase(view_key);
   lower_open_.erase(view_key);
   hidden_.erase(view_key);
@@ -120,6 +146,7 @@ int Tree::MayTakeFromImage(const Entry& entry) {
 }
 
 bool Tree::LowerShowsAny(const FolderKey& view_key) {
+  if (PlacedIn(view_key) != nullptr) return true;
   std::shared_ptr<const Fd> lower = LowerFolderOf(view_key);
   if (!lower) return false;
   bool any = false;
@@ -133,19 +160,55 @@ bool Tree::LowerShowsAny(const FolderKey& view_key) {
   return any;
 }
 
-// Of a name in each folder, the one the view and the image would give as
-// one folder holding both: the exact name, else the first in byte order of
-// those that fold alike; the view's own where both hold it.
+void Tree::Place(const FolderKey& view_key, const std::string& host_name, Placed placed) {
+  placed_[view_key][host_name] = std::move(placed);
+}
+
+void Tree::Unplace(const FolderKey& view_key, const std::string& host_name) {
+  auto folder = placed_.find(view_key);
+  if (folder == placed_.end()) return;
+  folder->second.erase(host_name);
+  if (folder->second.empty()) placed_.erase(folder);
+}
+
+const PlacedFiles* Tree::PlacedIn(const FolderKey& view_key) const {
+  auto folder = placed_.find(view_key);
+  return folder == placed_.end() ? nullptr : &folder->second;
+}
+
+// Of the names that fold alike to the one asked for, in the view's folder,
+// among the files placed there and in the image's folder, the one a single
+// folder holding them all would give: the exact name, else the first in
+// byte order; the view's own where the view and the image both hold it.
 void Tree::LookInImage(Entry* entry) {
   std::string exact;
   bool have_exact = ToUtf8Exact(entry->name, &exact) && !exact.empty();
   if (entry->exists && have_exact && entry->host_name == exact) return;
+  auto take_placed = [&](const std::string& name, const Placed& placed) {
+    entry->folder = FolderFd(placed.folder);
+    entry->host_name = name;
+    entry->source = placed.name;
+    entry->st = placed.st;
+    entry->exists = entry->lower = entry->placed = true;
+  };
+  const std::string* placed_name = nullptr;
+  const Placed* placed = nullptr;
+  if (const PlacedFiles* files = PlacedIn(entry->view_key)) {
+    auto it = have_exact ? files->find(exact) : files->end();
+    if (it == files->end()) it = files->lower_bound(FoldedProbe{entry->name});
+    // Not after the probe (lower_bound): it folds alike.
+    if (it != files->end() && !HostNameOrder()(FoldedProbe{entry->name}, it->first)) {
+      placed_name = &it->first;
+      placed = &it->second;
+    }
+  }
+  if (placed != nullptr && have_exact && *placed_name == exact) return take_placed(exact, *placed);
+
   const struct stat* lower_st = nullptr;
   std::shared_ptr<const Fd> lower = LowerFolderOf(entry->view_key, &lower_st);
-  if (!lower) return;
   std::string host_name;
   struct stat st;
-  bool found = caches_.Lookup(lower->get(), lower_st, entry->name, &host_name, &st);
+  bool found = lower && caches_.Lookup(lower->get(), lower_st, entry->name, &host_name, &st);
   if (found && Hidden(entry->view_key, host_name)) {
     // The cache knows no second choice: the folder is read for one. Only a
     // name hidden and then asked for again comes here.
@@ -161,17 +224,24 @@ void Tree::LookInImage(Entry* entry) {
       found = false;
     }
   }
-  // The image's folders are the view's own (view.h): one not there is
-  // not part of the run.
-  if (!found || S_ISDIR(st.st_mode)) return;
-  if (entry->exists && !(have_exact && host_name == exact) && entry->host_name <= host_name) {
+  // The image's folders are the view's own (view.h): one not there is not
+  // part of the run.
+  found = found && !S_ISDIR(st.st_mode);
+  bool lower_first = found && (have_exact && host_name == exact);
+  if (found && !lower_first) {
+    lower_first = (!entry->exists || host_name < entry->host_name) &&
+                  (placed == nullptr || host_name < *placed_name);
+  }
+  if (lower_first) {
+    entry->folder = FolderFd(lower);
+    entry->host_name = std::move(host_name);
+    entry->st = st;
+    entry->exists = entry->lower = true;
     return;
   }
-  entry->folder = FolderFd(lower);
-  entry->host_name = std::move(host_name);
-  entry->st = st;
-  entry->exists = true;
-  entry->lower = true;
+  if (placed != nullptr && (!entry->exists || *placed_name < entry->host_name)) {
+    take_placed(*placed_name, *placed);
+  }
 }
 
 void Tree::Walk(const std::function<void(const Walked&)>& visit) {
@@ -199,6 +269,12 @@ void Tree::WalkFolder(int folder, const FolderKey& key, const std::string& relat
       continue;
     }
     WalkFolder(sub.get(), KeyOf(opened), path, visit);
+  }
+  if (const PlacedFiles* files = PlacedIn(key)) {
+    for (const auto& [name, placed] : *files) {
+      std::string path = relative.empty() ? name : relative + "/" + name;
+      visit(Walked{path, placed.folder->get(), placed.name.c_str(), placed.st, true});
+    }
   }
   std::shared_ptr<const Fd> lower = layered() ? LowerFolderOf(key) : nullptr;
   if (!lower) return;

@@ -84,15 +84,10 @@ bool Tree::Open(const std::filesystem::path& fs_dir, std::string* error) {
 }
 
 bool Tree::Owns(const struct stat& st, bool lower) const {
-  if (lower) {
-    // The image's own file system, seen behind the view: its rule as a real
-    // run applies it.
-    return S_ISREG(st.st_mode) && st.st_nlink <= 1 && st.st_dev == lower_dev_;
-  }
-  if (st.st_dev != root_dev_) return false;
+  if (st.st_dev != (lower ? lower_dev_ : root_dev_)) return false;
   if (foreign_ != nullptr && foreign_->count({st.st_dev, st.st_ino}) > 0) return false;
   if (S_ISDIR(st.st_mode)) return true;
-  return S_ISREG(st.st_mode) && st.st_nlink <= 1 + extra_links_;
+  return S_ISREG(st.st_mode) && st.st_nlink <= 1;
 }
 
 void Tree::Close() {
@@ -103,6 +98,7 @@ void Tree::Close() {
   lower_open_.clear();
   hidden_.clear();
   view_access_.clear();
+  placed_.clear();
   caches_.Clear();
 }
 
@@ -195,7 +191,7 @@ bool Tree::Resolve(std::u16string_view path, Entry* entry) {
   entry->name = parts.back();
   entry->view = entry->folder;
   entry->view_key = parts.size() > 1 ? KeyOf(entry->folder_st) : root_key_;
-  entry->lower = false;
+  entry->lower = entry->placed = false;
   // The root's stat is not taken on the way: the lookup takes it if it needs it.
   const struct stat* folder_st = parts.size() > 1 ? &entry->folder_st : nullptr;
   entry->exists =

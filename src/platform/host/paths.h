@@ -195,10 +195,41 @@ class FolderFd {
   explicit FolderFd(std::shared_ptr<const Fd> fd) : fd_(std::move(fd)) {}
   int get() const { return fd_ ? fd_->get() : -1; }
   bool valid() const { return get() >= 0; }
+  const std::shared_ptr<const Fd>& shared() const { return fd_; }
 
  private:
   std::shared_ptr<const Fd> fd_;
 };
+
+// Host names in the order enumeration gives them: by their UTF-16 forms
+// compared without regard to case, ties in byte order (<0, 0 or >0); and
+// UTF-16 names compared without regard to case alone.
+int CompareHostNames(std::string_view a, std::string_view b);
+int CompareFolded(std::u16string_view a, std::u16string_view b);
+
+// A file of the image that a dry run moved (Tree::Place): it stays in the
+// image's folder under its own name and shows in a view folder under
+// another.
+struct Placed {
+  std::shared_ptr<const Fd> folder;
+  std::string name;
+  struct stat st {};
+};
+// Placed files of one view folder, in the order enumeration gives names:
+// those whose names fold alike are neighbours, the first of them the first
+// in byte order; a UTF-16 name finds them all (FoldedProbe).
+struct FoldedProbe {
+  std::u16string_view name;
+};
+struct HostNameOrder {
+  using is_transparent = void;
+  bool operator()(const std::string& a, const std::string& b) const {
+    return CompareHostNames(a, b) < 0;
+  }
+  bool operator()(const std::string& a, const FoldedProbe& b) const;
+  bool operator()(const FoldedProbe& a, const std::string& b) const;
+};
+using PlacedFiles = std::map<std::string, Placed, HostNameOrder>;
 
 // The last component of a device path, looked up in its folder.
 struct Entry {
@@ -206,8 +237,12 @@ struct Entry {
   struct stat folder_st {};  // the view's folder's stat, taken on the walk (none for the root)
   // A layered tree (Tree::SetLower): found in the image's folder behind the
   // view's, which `folder` then is. Such an entry is only ever read there:
-  // whatever changes it happens in `view`, the view's folder.
+  // whatever changes it happens in `view`, the view's folder. A placed one
+  // (Tree::Place) is the image's file `source` in `folder`, shown in `view`
+  // as `host_name`.
   bool lower = false;
+  bool placed = false;
+  std::string source;
   FolderFd view;
   FolderKey view_key{};   // `view`'s device and inode
   std::u16string name;    // as the program gave it
@@ -224,6 +259,8 @@ struct Entry {
   // Anything else that exists counts as a file (fifos and sockets cannot be
   // opened, but can be moved and deleted like files).
   bool is_file() const { return exists && !is_link() && !is_folder(); }
+  // The name of the file itself in `folder`.
+  const std::string& object_name() const { return placed ? source : host_name; }
 };
 
 // `folder` opened anew for reading its names, with an offset of its own
@@ -279,6 +316,10 @@ class Enumeration {
     Listed own, other;  // the next of each, once read
     bool have_own = false, have_other = false, own_done = false, other_done = false;
     bool own_waited = false;  // `own` was read before the last entry given out
+    // The files placed in the view folder are asked for as they are when
+    // each entry goes out: the first after the last name given out.
+    std::string last_out;
+    bool started = false;
   };
   bool Start(int folder, std::u16string_view wildcard, const Limits& limits,
              const Tree* hiding = nullptr, FolderKey hiding_key = {});
@@ -347,16 +388,12 @@ class Tree {
   // name in fs/. Anything else -- a file with another hard link (whose
   // other name may be anywhere on the host), a mount point, a device node,
   // a fifo, a socket -- is not: the device lists it, never enters, opens,
-  // changes, moves or removes it. `extra_links` is what a dry run's view
-  // adds to each file it links in (1; 0 otherwise), and `foreign` the
-  // (device, inode) pairs the view made in place of what is not the
-  // device's, which would otherwise look like its own (view.h). A file
-  // found in the image behind a layered view (`lower`) has no link added.
+  // changes, moves or removes it. `foreign` holds the (device, inode)
+  // pairs a dry run's view made in place of what is not the device's, which
+  // would otherwise look like its own (view.h); `lower`: found in the image
+  // behind a layered view, on the image's file system.
   bool Owns(const struct stat& st, bool lower = false) const;
-  void SetView(nlink_t extra_links, const std::set<std::pair<dev_t, ino_t>>* foreign) {
-    extra_links_ = extra_links;
-    foreign_ = foreign;
-  }
+  void SetView(const std::set<std::pair<dev_t, ino_t>>* foreign) { foreign_ = foreign; }
   dev_t device() const { return root_dev_; }
 
   // Layers the tree (Open first) over the image's file system `image_fs`:
@@ -371,12 +408,21 @@ class Tree {
   // `host_name`, gone from the view's folder `view_key` (moved away,
   // deleted), no longer shows from the image.
   void Hide(const FolderKey& view_key, const std::string& host_name);
-  bool Hidden(const FolderKey& view_key, const std::string& host_name) const;
+  bool Hidden(const FolderKey& view_key, std::string_view host_name) const;
   // The view's folder `view_key` is gone; its inode may come back as a new
   // folder, which stands for nothing in the image.
   void ForgetLower(const FolderKey& view_key);
-  // Whether the image's folder behind `view_key` still shows an entry.
+  // Whether the image's folder behind `view_key` still shows an entry, or
+  // the view folder a placed file.
   bool LowerShowsAny(const FolderKey& view_key);
+  // The image's file `placed` moved by a dry run to `host_name` in the view
+  // folder `view_key`, which holds no such name: a move out of the image
+  // changes nothing on the host. Unplace takes it away again (moved on,
+  // deleted, replaced by a file of the view's own).
+  void Place(const FolderKey& view_key, const std::string& host_name, Placed placed);
+  void Unplace(const FolderKey& view_key, const std::string& host_name);
+  // The files placed in a view folder; null when none.
+  const PlacedFiles* PlacedIn(const FolderKey& view_key) const;
   // 0 when the program may take names from the image's folder behind the
   // entry's view folder (as taking them from the folder itself needs it
   // written: the view's stand-in allows it exactly when the image's does);
@@ -417,8 +463,8 @@ class Tree {
   // was opened (the run never changes it); null when none.
   std::shared_ptr<const Fd> LowerFolderOf(const FolderKey& view_key,
                                           const struct stat** st = nullptr);
-  // What the image's folder shows under a name the view's folder holds no
-  // exact case of (Resolve).
+  // What the placed files and the image's folder show under a name the
+  // view's folder holds no exact case of (Resolve).
   void LookInImage(Entry* entry);
   void WalkFolder(int folder, const FolderKey& key, const std::string& relative,
                   const std::function<void(const Walked&)>& visit);
@@ -426,7 +472,6 @@ class Tree {
   Limits limits_;
   std::shared_ptr<const Fd> root_;
   dev_t root_dev_ = 0;
-  nlink_t extra_links_ = 0;
   const std::set<std::pair<dev_t, ino_t>>* foreign_ = nullptr;
   FolderCaches caches_;
   // By the path of the folder as given: its names joined by single "\".
@@ -444,8 +489,17 @@ class Tree {
     struct stat st;
   };
   std::map<FolderKey, OpenLower> lower_open_;
-  std::map<FolderKey, std::unordered_set<std::string>> hidden_;
+  // Hidden names, each with a filter in front: nearly every name asked
+  // about is not hidden, and a folder's worth of names hidden would make
+  // each question a walk through memory.
+  struct HiddenNames {
+    std::unordered_set<std::string> names;
+    std::vector<std::uint64_t> filter;  // kHiddenFilterBits bits, two per name
+  };
+  static constexpr std::size_t kHiddenFilterBits = std::size_t{1} << 20;
+  std::map<FolderKey, HiddenNames> hidden_;
   std::map<FolderKey, int> view_access_;  // MayTakeFromImage's answers
+  std::map<FolderKey, PlacedFiles> placed_;
 };
 
 }  // namespace host

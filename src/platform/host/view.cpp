@@ -7,7 +7,6 @@
 #include <stdio.h>  // renameat2
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -115,8 +114,7 @@ namespace {
 // is `from` as the user knows it, for messages.
 class Builder {
  public:
-  Builder(bool copy_files, PrivateView* view, std::string* error)
-      : copy_files_(copy_files), view_(view), error_(error) {}
+  Builder(PrivateView* view, std::string* error) : view_(view), error_(error) {}
 
   bool Fill(int from, int to, const std::string& shown) {
     DirStream dir = Read(from);
@@ -195,7 +193,6 @@ class Builder {
         !MarkForeign(out.get())) {
       return Fail(path, "cannot make its stand-in in the view");
     }
-    ++view_->copied;
     return true;
   }
 
@@ -205,23 +202,9 @@ class Builder {
     if (!S_ISLNK(st.st_mode) && (!S_ISREG(st.st_mode) || st.st_nlink > 1)) {
       return Foreign(to, name, st, path);
     }
-    if (!copy_files_) {
-      if (linkat(from, name, to, name, 0) == 0) {
-        view_->linked = true;
-        return true;
-      }
-      // Another file system: no file can be linked, so none is tried again.
-      if (errno == EXDEV) copy_files_ = true;
-      // EPERM: a file the user may not link (protected hard links); EMLINK:
-      // one with the most links it can have.
-      if (errno != EXDEV && errno != EPERM && errno != EMLINK && errno != EACCES) {
-        return Fail(path, "cannot link it into the view");
-      }
-    }
     if (!CopyEntry(from, name, st, to, name, st.st_mode & 07777)) {
       return Fail(path, "cannot copy it into the view");
     }
-    ++view_->copied;
     return true;
   }
 
@@ -230,7 +213,6 @@ class Builder {
     return false;
   }
 
-  bool copy_files_;
   std::string relative_;  // of the folder being filled, below fs/
   bool have_device_ = false;
   dev_t device_ = 0;  // the image's fs/ folder's file system
@@ -317,15 +299,13 @@ bool MakePrivateView(const std::filesystem::path& image, bool copy_files, Privat
   }
   view->dir = where;
   view->layered = !copy_files;
-  // The files a layered view's run moves are the image's, linked in.
-  view->linked = view->layered;
   view->image_fs = image / "fs";
   std::string shown = view->image_fs.string();
   Fd top(open(where.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!top.valid()) {
     *error = where + ": cannot open the dry run's view: " + std::strerror(errno);
   } else {
-    Builder builder(copy_files, view, error);
+    Builder builder(view, error);
     if (builder.Folder(AT_FDCWD, shown.c_str(), top.get(), "fs", shown)) return true;
   }
   std::string ignored;
@@ -383,21 +363,6 @@ void RemoveStaleViews(const std::filesystem::path& image, bool look_in_folders) 
     std::string ignored;
     for (const std::string& name : stale) RemovePrivateView(folder / name, &ignored);
   }
-}
-
-bool CopyUp(int folder, const std::string& name, const struct stat& st, mode_t mode,
-            struct stat* fresh) {
-  static std::atomic<unsigned> counter{0};
-  std::string temp = ".brandsim-copy-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-  if (!CopyEntry(folder, name.c_str(), st, folder, temp.c_str(), mode)) return false;
-  if (renameat(folder, temp.c_str(), folder, name.c_str()) != 0 ||
-      fstatat(folder, name.c_str(), fresh, AT_SYMLINK_NOFOLLOW) != 0) {
-    int error = errno;
-    unlinkat(folder, temp.c_str(), 0);
-    errno = error;
-    return false;
-  }
-  return true;
 }
 
 }  // namespace host

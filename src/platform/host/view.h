@@ -7,17 +7,17 @@
 //
 // The view's folders are made up front (an image has few); its files are
 // not. Until the run changes a file, the tree finds it in the image behind
-// the view's folder (paths.h, Tree::SetLower). A move out of the image is
-// one hard link into the view's destination folder, a deletion is a name
-// the tree no longer shows, an attribute change a copy in the view: so a
-// dry run costs about what the real one does, whatever the image holds.
+// the view's folder (paths.h, Tree::SetLower). A move of the image's file
+// and a deletion change only what the tree shows (Tree::Place, Tree::Hide),
+// an attribute change makes a copy in the view, and whatever the run writes
+// is written in the view: so a dry run costs no more than the real one,
+// whatever the image holds.
 //
 // A host program as the package installer sees the view as a folder of its
 // own and may write into a file in place: for it the view is whole, every
 // file a copy, and nothing is looked up in the image.
 //
-// Where links cannot be made (DIR's parent is not writable, another file
-// system, a file the user may not link) a file the run moves is copied.
+// Where DIR's parent is not writable the view goes to TMPDIR.
 #pragma once
 
 #include <sys/stat.h>
@@ -48,28 +48,20 @@ struct PrivateView {
   bool layered = false;
   std::filesystem::path image_fs;
   std::map<FolderKey, LowerFolder> lower;
-  // Some files of the view are the image's own inodes: one with more than
-  // one link is shared and must be copied before it is changed in place.
-  bool linked = false;
-  std::size_t copied = 0;  // files copied rather than linked
   // Why the view is not beside the image (it went to TMPDIR), or empty.
   std::string elsewhere;
   // What the view made in place of what is not the device's own (paths.h,
-  // Tree::Owns), by (dev, ino) in the view: a file with another hard link,
-  // a device node, fifo or socket stands in the view as an empty file of
-  // its size, mode and times (neither linked, which would change the file's
-  // link count, nor copied, which would read it); a mount point stands as an
-  // empty folder. A real run tells these apart by their own link count,
-  // their type and their file system, none of which the view keeps: in
-  // the view every linked file has one link more than in the image, and
-  // the stand-ins are plain files and folders. So the backend takes, in a
-  // view, a file as the device's own when it is a regular file with at
-  // most 2 links (its image name and its view name) and not in this set,
-  // a folder when it is not in this set; outside a view, with 1 link. The
-  // dry run then refuses exactly what the real run refuses.
+  // Tree::Owns), by (dev, ino) in the view: a mount point stands as an
+  // empty folder and, in a whole view, a file with another hard link, a
+  // device node, fifo or socket as an empty file of its size, mode and
+  // times (not copied, which would read it). A real run tells these apart
+  // by their own link count, type and file system, which the stand-ins do
+  // not keep; the backend takes what is in this set as not the device's,
+  // so that the dry run refuses exactly what the real run refuses.
   std::set<std::pair<dev_t, ino_t>> foreign;
-  // Files that CopyUp gave a new inode: the new one's (dev, ino) to the
-  // image's, so that what the run changed is told as a real run's would be.
+  // Files of the view that stand for the image's (a copy made to change
+  // one): the copy's (dev, ino) to the image's, so that what the run
+  // changed is told as a real run's would be.
   std::map<std::pair<dev_t, ino_t>, std::pair<dev_t, ino_t>> copied_up;
 };
 
@@ -92,13 +84,6 @@ bool RemovePrivateView(const std::filesystem::path& dir, std::string* error);
 // must: a view's links give the image's files a second link, and a file
 // with two is not the device's own (paths.h).
 void RemoveStaleViews(const std::filesystem::path& image, bool look_in_folders);
-
-// Gives the file `name` in `folder` (whose lstat is `st`) an inode of its
-// own: a copy with the same bytes, owner and times, and the mode `mode`,
-// renamed over it. False with errno set; then the file is as it was.
-// `*fresh` is the copy's lstat.
-bool CopyUp(int folder, const std::string& name, const struct stat& st, mode_t mode,
-            struct stat* fresh);
 
 // Makes `to` in `to_dir` a copy of `from` in `from_dir` (lstat `st`), with
 // the mode `mode` and the same owner (where the user may give it) and
