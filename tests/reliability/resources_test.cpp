@@ -40,8 +40,8 @@ std::string Value(const fs::path& registry_file, const std::u16string& key,
   if (!store.Load(registry_file, &error)) return "unloadable: " + error;
   auto found = store.Find(store.root(host::RegistryStore::kLocalMachine), key);
   if (!found) return "<no key>";
-  const host::RegValue* value = store.GetValue(found.get(), name);
-  if (value == nullptr) return "<no value>";
+  std::optional<host::RegValue> value = store.GetValue(found.get(), name);
+  if (!value) return "<no value>";
   return support::Hex(value->data);
 }
 
