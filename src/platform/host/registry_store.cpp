@@ -260,6 +260,9 @@ class Parser {
       : lines_(lines), file_name_(file_name), target_(target) {}
 
   bool Run(std::string* error);
+  // The key lines and value lines read: about the entries the file adds
+  // to the store's index.
+  std::size_t entries() const { return entries_; }
 
  private:
   bool NextLine(std::u16string_view* line);
@@ -278,6 +281,7 @@ class Parser {
   std::string error_;
   bool failed_ = false;  // NextLine met a line that is not UTF-8
   enum { kNoKey, kInKey, kInDeletedKey } state_ = kNoKey;
+  std::size_t entries_ = 0;
 };
 
 bool Parser::NextLine(std::u16string_view* line) {
@@ -384,6 +388,7 @@ bool Parser::KeyLine(std::u16string_view s) {
                 " (registry.reg cannot hold one)");
   }
   state_ = deletion ? kInDeletedKey : kInKey;
+  entries_ += !deletion;
   if (target_ == nullptr) return true;
   const auto root_key = static_cast<std::uint32_t>(root);
   if (deletion) {
@@ -559,6 +564,7 @@ bool Parser::ValueLine(std::u16string_view s) {
     return Fail("unknown value type " + Quote(s.substr(0, colon)) +
                 " (expected \"text\", dword:, hex: or hex(N):)");
   }
+  entries_ += !change.deletion;
   if (target_ == nullptr) return true;
   if (change.deletion) {
     target_->Drop(current_, change.name);
@@ -691,12 +697,27 @@ void WriteValue(Writer& w, std::u16string_view name, std::uint32_t type, const s
   w.Ascii("\r\n");
 }
 
+// The device's folding, with the common case in line: every lookup and
+// every comparison of a sort folds each unit.
+inline char16_t Fold(char16_t c) {
+  if (c < 0x80) return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+  return wtext::ToLower(c);
+}
+
+bool EqualFolded(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i] && Fold(a[i]) != Fold(b[i])) return false;
+  }
+  return true;
+}
+
 // Names in the order of their folded forms, as a map keyed by FoldName
 // would hold them, without making the folded copies.
 bool FoldedLess(std::u16string_view a, std::u16string_view b) {
   const std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
-    const char16_t x = wtext::ToLower(a[i]), y = wtext::ToLower(b[i]);
+    const char16_t x = Fold(a[i]), y = Fold(b[i]);
     if (x != y) return x < y;
   }
   return a.size() < b.size();
@@ -809,7 +830,7 @@ std::uint32_t RegistryStore::HashOf(std::uint32_t owner, bool value,
                                     std::u16string_view name) const {
   std::uint32_t h = 2166136261u ^ (owner * 2654435761u) ^ (value ? 0x5bd1e995u : 0u);
   for (char16_t c : name) {
-    h ^= wtext::ToLower(c);
+    h ^= Fold(c);
     h *= 16777619u;
   }
   h ^= h >> 15;
@@ -838,26 +859,31 @@ std::uint32_t RegistryStore::Lookup(std::uint32_t owner, bool value,
     const std::uint32_t id = (entry & ~kValueBit) - 1;
     if (value) {
       const Slot& slot = SlotAt(id);
-      if (slot.key == owner && EqualNoCase(NameOf(slot), name)) return id;
+      if (slot.key == owner && EqualFolded(NameOf(slot), name)) return id;
     } else {
       const Node& node = NodeAt(id);
-      if (node.parent == owner && EqualNoCase(NameOf(node), name)) return id;
+      if (node.parent == owner && EqualFolded(NameOf(node), name)) return id;
     }
   }
 }
 
-void RegistryStore::Insert(std::uint32_t entry) {
-  if ((indexed_ + 1) * 4 > index_.size() * 3) {
-    std::vector<std::uint32_t> old(index_.size() * 2, 0);
-    old.swap(index_);
-    const std::size_t mask = index_.size() - 1;
-    for (std::uint32_t moved : old) {
-      if (moved == 0) continue;
-      std::size_t i = HashOfEntry(moved) & mask;
-      while (index_[i] != 0) i = (i + 1) & mask;
-      index_[i] = moved;
-    }
+void RegistryStore::Reserve(std::size_t entries) {
+  std::size_t size = index_.size();
+  while (entries * 4 > size * 3) size *= 2;
+  if (size == index_.size()) return;
+  std::vector<std::uint32_t> old(size, 0);
+  old.swap(index_);
+  const std::size_t mask = index_.size() - 1;
+  for (std::uint32_t moved : old) {
+    if (moved == 0) continue;
+    std::size_t i = HashOfEntry(moved) & mask;
+    while (index_[i] != 0) i = (i + 1) & mask;
+    index_[i] = moved;
   }
+}
+
+void RegistryStore::Insert(std::uint32_t entry) {
+  Reserve(indexed_ + 1);
   const std::size_t mask = index_.size() - 1;
   std::size_t i = HashOfEntry(entry) & mask;
   while (index_[i] != 0) i = (i + 1) & mask;
@@ -971,26 +997,68 @@ bool RegistryStore::Drop(std::uint32_t key, std::u16string_view name) {
   return true;
 }
 
-std::vector<std::uint32_t> RegistryStore::SortedChildren(std::uint32_t id) const {
-  std::vector<std::uint32_t> out;
-  for (std::uint32_t c = NodeAt(id).first_child; c != kNone; c = NodeAt(c).next) {
-    if (!IsDeleted(NodeAt(c).name_size)) out.push_back(c);
+namespace {
+
+// Puts the live records of a list in order, dropping the removed ones: a
+// list that is in order already, or in reverse order (as a file read in
+// order leaves it, each new record going first), costs one pass.
+template <typename Record, typename NameOfRecord>
+void OrderList(std::uint32_t* first, Record&& record, NameOfRecord&& name_of) {
+  constexpr std::uint32_t kEnd = 0xFFFFFFFF;
+  std::uint32_t* link = first;
+  std::uint32_t prev = kEnd;
+  bool ascending = true, descending = true;
+  std::size_t count = 0;
+  while (*link != kEnd) {
+    const std::uint32_t id = *link;
+    if (record(id).name_size & 0x80000000u) {
+      *link = record(id).next;
+      continue;
+    }
+    if (prev != kEnd) {
+      const bool less = FoldedLess(name_of(prev), name_of(id));
+      ascending = ascending && less;
+      descending = descending && !less;
+    }
+    prev = id;
+    ++count;
+    link = &record(id).next;
   }
-  std::sort(out.begin(), out.end(), [this](std::uint32_t a, std::uint32_t b) {
-    return FoldedLess(NameOf(NodeAt(a)), NameOf(NodeAt(b)));
+  if (ascending) return;
+  std::uint32_t reversed = kEnd;
+  if (descending) {
+    for (std::uint32_t id = *first; id != kEnd;) {
+      const std::uint32_t next = record(id).next;
+      record(id).next = reversed;
+      reversed = id;
+      id = next;
+    }
+    *first = reversed;
+    return;
+  }
+  std::vector<std::uint32_t> ids;
+  ids.reserve(count);
+  for (std::uint32_t id = *first; id != kEnd; id = record(id).next) ids.push_back(id);
+  std::sort(ids.begin(), ids.end(), [&name_of](std::uint32_t a, std::uint32_t b) {
+    return FoldedLess(name_of(a), name_of(b));
   });
-  return out;
+  for (std::size_t i = ids.size(); i-- > 0;) {
+    record(ids[i]).next = reversed;
+    reversed = ids[i];
+  }
+  *first = reversed;
 }
 
-std::vector<std::uint32_t> RegistryStore::SortedValues(std::uint32_t id) const {
-  std::vector<std::uint32_t> out;
-  for (std::uint32_t v = NodeAt(id).first_value; v != kNone; v = SlotAt(v).next) {
-    if (!IsDeleted(SlotAt(v).name_size)) out.push_back(v);
-  }
-  std::sort(out.begin(), out.end(), [this](std::uint32_t a, std::uint32_t b) {
-    return FoldedLess(NameOf(SlotAt(a)), NameOf(SlotAt(b)));
-  });
-  return out;
+}  // namespace
+
+void RegistryStore::Order(std::uint32_t id) const {
+  Node& node = *nodes_.At(id);
+  OrderList(
+      &node.first_child, [this](std::uint32_t c) -> Node& { return *nodes_.At(c); },
+      [this](std::uint32_t c) { return NameOf(NodeAt(c)); });
+  OrderList(
+      &node.first_value, [this](std::uint32_t v) -> Slot& { return *slots_.At(v); },
+      [this](std::uint32_t v) { return NameOf(SlotAt(v)); });
 }
 
 std::u16string RegistryStore::PathOf(std::uint32_t id) const {
@@ -1028,7 +1096,8 @@ std::shared_ptr<RegKey> RegistryStore::Handle(std::uint32_t id) const {
 
 bool RegistryStore::EmptyTree() const {
   for (std::uint32_t r = 0; r < kRootCount; ++r) {
-    if (!SortedChildren(r).empty() || !SortedValues(r).empty()) return false;
+    Order(r);
+    if (NodeAt(r).first_child != kNone || NodeAt(r).first_value != kNone) return false;
   }
   return true;
 }
@@ -1047,8 +1116,12 @@ void RegistryStore::Empty() {
     return;
   }
   for (std::uint32_t r = 0; r < kRootCount; ++r) {
-    for (std::uint32_t c : SortedChildren(r)) Remove(c);
-    for (std::uint32_t v : SortedValues(r)) Drop(r, NameOf(SlotAt(v)));
+    Order(r);
+    for (std::uint32_t c = NodeAt(r).first_child; c != kNone; c = NodeAt(c).next) Remove(c);
+    for (std::uint32_t v = NodeAt(r).first_value; v != kNone; v = SlotAt(v).next) {
+      Erase((v + 1) | kValueBit);
+      SlotAt(v).name_size |= kDeletedBit;
+    }
   }
 }
 
@@ -1088,14 +1161,20 @@ bool RegistryStore::Deleted(const RegKey* key) const {
 std::vector<std::shared_ptr<RegKey>> RegistryStore::Subkeys(const RegKey* key) const {
   std::vector<std::shared_ptr<RegKey>> out;
   if (!key) return out;
-  for (std::uint32_t c : SortedChildren(key->id_)) out.push_back(Handle(c));
+  Order(key->id_);
+  for (std::uint32_t c = NodeAt(key->id_).first_child; c != kNone; c = NodeAt(c).next) {
+    out.push_back(Handle(c));
+  }
   return out;
 }
 
 std::vector<RegValue> RegistryStore::Values(const RegKey* key) const {
   std::vector<RegValue> out;
   if (!key) return out;
-  for (std::uint32_t v : SortedValues(key->id_)) out.push_back(ValueOf(SlotAt(v)));
+  Order(key->id_);
+  for (std::uint32_t v = NodeAt(key->id_).first_value; v != kNone; v = SlotAt(v).next) {
+    out.push_back(ValueOf(SlotAt(v)));
+  }
   return out;
 }
 
@@ -1107,8 +1186,11 @@ void RegistryStore::ForEachKey(
   while (!pending.empty()) {
     const std::uint32_t id = pending.back();
     pending.pop_back();
+    Order(id);
     std::vector<RegValue> values;
-    for (std::uint32_t v : SortedValues(id)) values.push_back(ValueOf(SlotAt(v)));
+    for (std::uint32_t v = NodeAt(id).first_value; v != kNone; v = SlotAt(v).next) {
+      values.push_back(ValueOf(SlotAt(v)));
+    }
     visit(PathOf(id), std::move(values));
     for (std::uint32_t c = NodeAt(id).first_child; c != kNone; c = NodeAt(c).next) {
       if (!IsDeleted(NodeAt(c).name_size)) pending.push_back(c);
@@ -1195,12 +1277,17 @@ bool RegistryStore::ParseFrom(Source& source, std::uint64_t size, const std::str
 
   // Checked whole first, then applied: the store is changed whole or not
   // at all, and what it takes is the tree the file makes, nothing more.
+  std::size_t entries = 0;
   {
     source.Seek(skip);
     Lines lines(&source, utf16);
     Parser check(&lines, shown, nullptr);
     if (!check.Run(error)) return false;
+    entries = check.entries();
   }
+  // The index takes its size once, rather than doubling (and holding the
+  // old table beside the new one) as the file is applied.
+  Reserve(indexed_ + entries);
   const bool was_empty = EmptyTree();
   source.Seek(skip);
   Lines lines(&source, utf16);
@@ -1288,19 +1375,19 @@ std::u16string FormatValue(const RegValue& value) {
 
 void RegistryStore::WriteKey(Writer& w, std::uint32_t id, std::u16string& path,
                              bool is_root) const {
-  const std::vector<std::uint32_t> values = SortedValues(id);
+  Order(id);
   // A root is always there: its line is needed only for its own values.
-  if (!is_root || !values.empty()) {
+  if (!is_root || NodeAt(id).first_value != kNone) {
     w.Unit(u'[');
     w.Text(path);
     w.Ascii("]\r\n");
-    for (std::uint32_t v : values) {
+    for (std::uint32_t v = NodeAt(id).first_value; v != kNone; v = SlotAt(v).next) {
       const Slot& slot = SlotAt(v);
       WriteValue(w, NameOf(slot), slot.type, DataOf(slot), slot.data_size);
     }
     w.Ascii("\r\n");
   }
-  for (std::uint32_t c : SortedChildren(id)) {
+  for (std::uint32_t c = NodeAt(id).first_child; c != kNone; c = NodeAt(c).next) {
     const std::size_t length = path.size();
     path.push_back(u'\\');
     path += NameOf(NodeAt(c));
@@ -1313,14 +1400,15 @@ void RegistryStore::WriteKey(Writer& w, std::uint32_t id, std::u16string& path,
 // would come back as something else, or not at all.
 bool RegistryStore::FindUnwritableName(std::uint32_t id, std::u16string& path,
                                        std::u16string* found) const {
-  for (std::uint32_t v : SortedValues(id)) {
+  Order(id);
+  for (std::uint32_t v = NodeAt(id).first_value; v != kNone; v = SlotAt(v).next) {
     std::u16string_view name = NameOf(SlotAt(v));
     if (HasLineBreak(name)) {
       *found = u"the value \"" + std::u16string(name) + u"\" of " + path;
       return true;
     }
   }
-  for (std::uint32_t c : SortedChildren(id)) {
+  for (std::uint32_t c = NodeAt(id).first_child; c != kNone; c = NodeAt(c).next) {
     const std::size_t length = path.size();
     path.push_back(u'\\');
     std::u16string_view name = NameOf(NodeAt(c));

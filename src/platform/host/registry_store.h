@@ -176,9 +176,11 @@ class RegistryStore {
     std::uint32_t parent;       // kNone for a root
     std::uint32_t name;         // in names_
     std::uint32_t name_size;    // in units; kDeletedBit once removed
-    std::uint32_t first_child;  // newest first; removed ones stay listed
-    std::uint32_t next;         // the parent's next child
-    std::uint32_t first_value;  // newest first; removed ones stay listed
+    // The lists take each new record first; Order sorts them and drops
+    // the removed ones.
+    std::uint32_t first_child;
+    std::uint32_t next;  // the parent's next child
+    std::uint32_t first_value;
   };
   struct Slot {
     std::uint32_t key;        // the node it belongs to
@@ -204,6 +206,8 @@ class RegistryStore {
   std::uint32_t HashOf(std::uint32_t owner, bool value, std::u16string_view name) const;
   std::uint32_t HashOfEntry(std::uint32_t entry) const;
   std::uint32_t Lookup(std::uint32_t owner, bool value, std::u16string_view name) const;
+  // Makes room in the index for `entries` in all.
+  void Reserve(std::size_t entries);
   void Insert(std::uint32_t entry);
   void Erase(std::uint32_t entry);
 
@@ -213,8 +217,9 @@ class RegistryStore {
   void Put(std::uint32_t key, std::u16string_view name, std::uint32_t type,
            const std::uint8_t* data, std::size_t size);
   bool Drop(std::uint32_t key, std::u16string_view name);
-  std::vector<std::uint32_t> SortedChildren(std::uint32_t id) const;
-  std::vector<std::uint32_t> SortedValues(std::uint32_t id) const;
+  // Puts the key's subkeys and values in the order they are enumerated,
+  // by folded name, and drops the removed ones from its lists.
+  void Order(std::uint32_t id) const;
   std::u16string PathOf(std::uint32_t id) const;
   std::shared_ptr<RegKey> Handle(std::uint32_t id) const;
   bool EmptyTree() const;
@@ -227,8 +232,10 @@ class RegistryStore {
   void WriteKey(Writer& w, std::uint32_t id, std::u16string& path, bool is_root) const;
   bool FindUnwritableName(std::uint32_t id, std::u16string& path, std::u16string* found) const;
 
-  Arena<Node, 12> nodes_;
-  Arena<Slot, 12> slots_;
+  // Mutable for Order only: the order of a list is put right when it is
+  // read, since keeping it while a file is read would cost a walk a line.
+  mutable Arena<Node, 12> nodes_;
+  mutable Arena<Slot, 12> slots_;
   Arena<char16_t, 16> names_;
   Arena<std::uint8_t, 16> data_;
   std::vector<std::uint32_t> index_;
