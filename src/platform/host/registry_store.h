@@ -6,7 +6,10 @@
 // records in chunked arenas, names and data are runs in two more, and one
 // hash index finds a subkey or a value by its parent and folded name. A
 // loaded key costs a few dozen bytes beside its name; the file itself is
-// read through a small buffer, never held whole.
+// read through a small buffer, never held whole. Removed keys and values,
+// and data replaced by longer data, stay in the arenas until the store goes:
+// a run removes and rewrites little, and what a file's repeated sections
+// leave behind is bounded by the file's size.
 #pragma once
 
 #include <cstdint>
@@ -39,8 +42,8 @@ struct RegValue {
 // A handle on one key of a store, which only the store makes: for one key it
 // hands out the same handle for as long as one is held. A handle stays
 // usable after its key was removed: FullPath still answers, Deleted is true,
-// and nothing can be added below it. A handle holds its parent's handle, so
-// that the handles of a key's ancestors live as long as the key's.
+// and nothing can be added below it. A handle holds its parent's handle:
+// while a key is held, the keys above it are found as the same handles.
 class RegKey {
  public:
   RegKey(std::uint32_t id, std::shared_ptr<RegKey> parent)
