@@ -999,16 +999,19 @@ bool RegistryStore::Drop(std::uint32_t key, std::u16string_view name) {
 
 namespace {
 
-// Puts the live records of a list in order, dropping the removed ones: a
-// list that is in order already, or in reverse order (as a file read in
-// order leaves it, each new record going first), costs one pass.
+// Puts the live records of a list in order, dropping the removed ones. A
+// list in order already costs one pass, and so does one in reverse order,
+// as a file read in order leaves it (each new record goes first); records
+// added in front of an ordered list since it was last put in order are
+// sorted alone and merged into it.
 template <typename Record, typename NameOfRecord>
 void OrderList(std::uint32_t* first, Record&& record, NameOfRecord&& name_of) {
   constexpr std::uint32_t kEnd = 0xFFFFFFFF;
   std::uint32_t* link = first;
   std::uint32_t prev = kEnd;
-  bool ascending = true, descending = true;
-  std::size_t count = 0;
+  std::uint32_t* run = first;  // the link to where the last ascending run starts
+  std::size_t before_run = 0, count = 0;
+  bool descending = true;
   while (*link != kEnd) {
     const std::uint32_t id = *link;
     if (record(id).name_size & 0x80000000u) {
@@ -1017,16 +1020,19 @@ void OrderList(std::uint32_t* first, Record&& record, NameOfRecord&& name_of) {
     }
     if (prev != kEnd) {
       const bool less = FoldedLess(name_of(prev), name_of(id));
-      ascending = ascending && less;
       descending = descending && !less;
+      if (!less) {
+        run = link;
+        before_run = count;
+      }
     }
     prev = id;
     ++count;
     link = &record(id).next;
   }
-  if (ascending) return;
-  std::uint32_t reversed = kEnd;
+  if (before_run == 0) return;
   if (descending) {
+    std::uint32_t reversed = kEnd;
     for (std::uint32_t id = *first; id != kEnd;) {
       const std::uint32_t next = record(id).next;
       record(id).next = reversed;
@@ -1036,17 +1042,27 @@ void OrderList(std::uint32_t* first, Record&& record, NameOfRecord&& name_of) {
     *first = reversed;
     return;
   }
+  std::uint32_t tail = *run;
   std::vector<std::uint32_t> ids;
-  ids.reserve(count);
-  for (std::uint32_t id = *first; id != kEnd; id = record(id).next) ids.push_back(id);
+  ids.reserve(before_run);
+  for (std::uint32_t id = *first; id != tail; id = record(id).next) ids.push_back(id);
   std::sort(ids.begin(), ids.end(), [&name_of](std::uint32_t a, std::uint32_t b) {
     return FoldedLess(name_of(a), name_of(b));
   });
-  for (std::size_t i = ids.size(); i-- > 0;) {
-    record(ids[i]).next = reversed;
-    reversed = ids[i];
+  std::uint32_t* out = first;
+  std::size_t i = 0;
+  while (i < ids.size() || tail != kEnd) {
+    std::uint32_t id;
+    if (tail == kEnd || (i < ids.size() && FoldedLess(name_of(ids[i]), name_of(tail)))) {
+      id = ids[i++];
+    } else {
+      id = tail;
+      tail = record(tail).next;
+    }
+    *out = id;
+    out = &record(id).next;
   }
-  *first = reversed;
+  *out = kEnd;
 }
 
 }  // namespace
