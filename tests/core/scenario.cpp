@@ -102,8 +102,8 @@ std::string Scenario::Value(const std::string& key, const std::u16string& name) 
   host::RegistryStore store = Store();
   auto k = FindKey(store, key);
   if (!k) return "<missing>";
-  const host::RegValue* v = store.GetValue(k.get(), name);
-  if (v == nullptr) return "<missing>";
+  std::optional<host::RegValue> v = store.GetValue(k.get(), name);
+  if (!v) return "<missing>";
   if (v->type == platform::kRegSz && v->data.size() % 2 == 0 && v->data.size() >= 2) {
     std::u16string text;
     for (std::size_t i = 0; i + 1 < v->data.size(); i += 2) {

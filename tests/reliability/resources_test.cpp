@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/host/registry_store.h"
 #include "reliability/reliability.h"
@@ -40,8 +42,8 @@ std::string Value(const fs::path& registry_file, const std::u16string& key,
   if (!store.Load(registry_file, &error)) return "unloadable: " + error;
   auto found = store.Find(store.root(host::RegistryStore::kLocalMachine), key);
   if (!found) return "<no key>";
-  const host::RegValue* value = store.GetValue(found.get(), name);
-  if (value == nullptr) return "<no value>";
+  std::optional<host::RegValue> value = store.GetValue(found.get(), name);
+  if (!value) return "<no value>";
   return support::Hex(value->data);
 }
 
@@ -134,6 +136,55 @@ TEST_F(Resources, A200MegabyteLineInARegistryScriptIsReadInPieces) {
   for (int i = 0; i < 82; ++i) big += "41";
   EXPECT_EQ(Value(last_image / "registry.reg", u"Software\\Huge", u"Big"), big);
   EXPECT_EQ(Value(last_image / "registry.reg", u"Software\\Huge", u"After"), "2a000000");
+}
+
+// A loaded registry.reg takes at most about twice its size in memory: it is
+// read through a buffer, never whole, and a key or a value costs a few dozen
+// bytes beside its name and data. Two shapes: keys with several values
+// each in UTF-16, as regedit writes them; and the most keys a UTF-8 file can
+// hold, one short name each, where the cost of a key shows most. The bound
+// is on the growth over a run with the fixture's small registry.
+TEST_F(Resources, ARegistryFileTakesAtMostTwiceItsSizeInMemory) {
+#ifdef BRANDINST_SANITIZED
+  // Its allocator keeps what is freed (each line's pieces) in quarantine.
+  GTEST_SKIP() << "peak memory under a sanitizer is not the program's own";
+#endif
+  const reliability::Measured small = Install(false);
+  const std::string header = "Windows Registry Editor Version 5.00\r\n\r\n";
+  std::string keys = header;
+  for (int i = 0; keys.size() < 12'000'000; ++i) {
+    char line[64];
+    std::snprintf(line, sizeof line, "[HKEY_CURRENT_USER\\k%06d]\r\n", i);
+    keys += line;
+  }
+  std::string values = header;
+  for (int i = 0; values.size() < 6'000'000; ++i) {
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "[HKEY_LOCAL_MACHINE\\Software\\Vendor\\Group%03d\\Item%06d]\r\n"
+                  "\"Name\"=\"Item number %d\"\r\n\"Count\"=dword:%08x\r\n"
+                  "\"Flags\"=hex:01,02,03,04,05,06,07,08\r\n"
+                  "\"Path\"=\"\\\\Program Files\\\\item%d.dll\"\r\n\r\n",
+                  i / 1000, i, i, i, i);
+    values += text;
+  }
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"keys", keys},
+      {"values", support::Utf16LeWithBom(support::FromUtf8(values))},
+  };
+  for (const auto& [what, bytes] : files) {
+    SCOPED_TRACE(what);
+    support::WriteBytes(device.dir() / "registry.reg", bytes);
+    const reliability::Measured run = Install(false);
+    const long growth_kb = run.peak_rss_kb - small.peak_rss_kb;
+    std::printf("registry.reg of %zu bytes (%s): peak %ld KB, %ld KB over the small one\n",
+                bytes.size(), what.c_str(), run.peak_rss_kb, growth_kb);
+    EXPECT_LT(growth_kb * 1024.0, 2.0 * static_cast<double>(bytes.size()));
+  }
+  // The last run wrote the registry back whole.
+  EXPECT_EQ(Value(last_image / "registry.reg", u"Software\\Vendor\\Group000\\Item000007",
+                  u"Count"),
+            "07000000");
 }
 
 }  // namespace

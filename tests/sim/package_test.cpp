@@ -63,14 +63,14 @@ std::string Utf16(const std::u16string& text) {
   return bytes.append(2, '\0');
 }
 
-const host::RegValue* Value(const host::RegistryStore& store, host::RegistryStore::Root root,
+std::optional<host::RegValue> Value(const host::RegistryStore& store, host::RegistryStore::Root root,
                             const std::u16string& key, const std::u16string& name) {
   auto found = store.Find(store.root(root), key);
-  return found ? store.GetValue(found.get(), name) : nullptr;
+  return found ? store.GetValue(found.get(), name) : std::nullopt;
 }
 
-std::string Bytes(const host::RegValue* value) {
-  return value == nullptr ? "<missing>" : std::string(value->data.begin(), value->data.end());
+std::string Bytes(const std::optional<host::RegValue>& value) {
+  return !value ? "<missing>" : std::string(value->data.begin(), value->data.end());
 }
 
 // The events of one kind, in order.
@@ -152,14 +152,14 @@ TEST(EmulatedInstaller, InstallsPackagesAndTheThemeAndRefusesWhatDoesNotFit) {
   host::RegistryStore store = image.Registry();
   EXPECT_EQ(Bytes(Value(store, R::kLocalMachine, u"Software\\Sample", u"Name")),
             Utf16(u"Sample \u0160"));  // 0x8a in code page 1250
-  const host::RegValue* paths = Value(store, R::kLocalMachine, u"Software\\Sample", u"Paths");
-  ASSERT_NE(paths, nullptr);
+  std::optional<host::RegValue> paths = Value(store, R::kLocalMachine, u"Software\\Sample", u"Paths");
+  ASSERT_TRUE(paths);
   EXPECT_EQ(paths->type, 7u);
   EXPECT_EQ(Bytes(paths), Utf16(u"a") + Utf16(u"b c") + std::string(2, '\0'));
   EXPECT_EQ(Bytes(Value(store, R::kLocalMachine, u"Software\\Sample", u"Blob")),
             std::string("\x01\x02\xff", 3));
-  const host::RegValue* count = Value(store, R::kLocalMachine, u"Software\\Sample", u"Count");
-  ASSERT_NE(count, nullptr);
+  std::optional<host::RegValue> count = Value(store, R::kLocalMachine, u"Software\\Sample", u"Count");
+  ASSERT_TRUE(count);
   EXPECT_EQ(count->type, 4u);
   EXPECT_EQ(Bytes(count), std::string("\x2a\0\0\0", 4));
   EXPECT_EQ(Bytes(Value(store, R::kLocalMachine, u"Software\\Sample", u"Kept")), Utf16(u"old"));

@@ -158,20 +158,20 @@ TEST(BrandsimSample, RunsOnACopyAndLeavesTheSampleAsItWas) {
   EXPECT_NE(store.Find(machine, u"SOFTWARE\\Apps"), nullptr);
   auto brand = store.Find(machine, u"Software\\ExampleBrand");
   ASSERT_NE(brand, nullptr);
-  const host::RegValue* owner = store.GetValue(brand.get(), u"Owner");
-  ASSERT_NE(owner, nullptr);
+  std::optional<host::RegValue> owner = store.GetValue(brand.get(), u"Owner");
+  ASSERT_TRUE(owner);
   // Stored in code page 1250 in the script, UTF-16 in the registry.
   std::string owner_bytes = support::Utf16LeWithBom(u"Zna\u010dka s.r.o.").substr(2);
   owner_bytes.append(2, '\0');
   EXPECT_EQ(owner->type, 1u);
   EXPECT_EQ(std::string(owner->data.begin(), owner->data.end()), owner_bytes);
-  const host::RegValue* colors = store.GetValue(brand.get(), u"Colors");
-  ASSERT_NE(colors, nullptr);
+  std::optional<host::RegValue> colors = store.GetValue(brand.get(), u"Colors");
+  ASSERT_TRUE(colors);
   EXPECT_EQ(colors->data, (std::vector<std::uint8_t>{0x00, 0x33, 0x66, 0x99, 0xcc, 0xff, 0xff, 0xcc,
                                                      0x99, 0x66, 0x33, 0x00}));
   auto today = store.Find(user, u"Software\\Microsoft\\Today");
   ASSERT_NE(today, nullptr);
-  EXPECT_EQ(store.GetValue(today.get(), u"UseStartImage"), nullptr);
+  EXPECT_FALSE(store.GetValue(today.get(), u"UseStartImage"));
 }
 
 TEST(BrandsimSample, QuietSilencesTheTranscriptOnly) {

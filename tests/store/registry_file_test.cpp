@@ -26,9 +26,10 @@ using support::Utf16LeWithBom;
 
 // Every key and value in a fixed order, for comparing two stores without
 // going through the writer under test.
-void DumpKey(const host::RegKey& key, const std::string& path, std::string* out) {
-  *out += "[" + path + "]\n";
-  for (const auto& [folded, value] : key.values) {
+void DumpKey(const RegistryStore& store, const std::shared_ptr<host::RegKey>& key,
+             std::string* out) {
+  *out += "[" + ToUtf8(store.FullPath(key.get())) + "]\n";
+  for (const host::RegValue& value : store.Values(key.get())) {
     char head[32];
     std::snprintf(head, sizeof head, " type %x:", static_cast<unsigned>(value.type));
     *out += "  \"" + ToUtf8(value.name) + "\"" + head;
@@ -38,16 +39,14 @@ void DumpKey(const host::RegKey& key, const std::string& path, std::string* out)
     }
     *out += "\n";
   }
-  for (const auto& [folded, child] : key.subkeys) {
-    DumpKey(*child, path + "\\" + ToUtf8(child->name), out);
-  }
+  for (const auto& child : store.Subkeys(key.get())) DumpKey(store, child, out);
 }
 
 std::string Dump(const RegistryStore& store) {
   std::string out;
   for (int r = 0; r < RegistryStore::kRootCount; ++r) {
     auto root = store.root(static_cast<RegistryStore::Root>(r));
-    DumpKey(*root, ToUtf8(root->name), &out);
+    DumpKey(store, root, &out);
   }
   return out;
 }
@@ -89,12 +88,11 @@ std::vector<std::uint8_t> Sz(const std::u16string& text) {
   return out;
 }
 
-const host::RegValue& Value(const RegistryStore& store, const std::u16string& key,
-                            const std::u16string& name) {
-  static const host::RegValue missing{u"<missing>", 0xFFFFFFFF, {}};
+host::RegValue Value(const RegistryStore& store, const std::u16string& key,
+                     const std::u16string& name) {
   auto k = store.Find(store.root(RegistryStore::kLocalMachine), key);
-  const host::RegValue* v = k ? store.GetValue(k.get(), name) : nullptr;
-  return v ? *v : missing;
+  std::optional<host::RegValue> v = k ? store.GetValue(k.get(), name) : std::nullopt;
+  return v ? *v : host::RegValue{u"<missing>", 0xFFFFFFFF, {}};
 }
 
 // --- Reading -------------------------------------------------------------
@@ -194,12 +192,12 @@ TEST(RegistryParse, KeyLines) {
             "[HKEY_CLASSES_ROOT\\*\\shell\\a]b]\n"
             "[HKEY_CURRENT_USER\\ spaced ]\n");
   auto hklm = store.root(RegistryStore::kLocalMachine);
-  EXPECT_EQ(hklm->subkeys.size(), 2u);  // Empty, A: the root never became a subkey
+  EXPECT_EQ(store.Subkeys(hklm.get()).size(), 2u);  // Empty, A: the root never became a subkey
   EXPECT_TRUE(store.GetValue(hklm.get(), u"OnRoot"));
   EXPECT_TRUE(store.Find(hklm, u"Empty"));
   auto b = store.Find(hklm, u"A\\B");
   ASSERT_TRUE(b);
-  EXPECT_EQ(b->values.size(), 2u);
+  EXPECT_EQ(store.Values(b.get()).size(), 2u);
   EXPECT_EQ(ToUtf8(store.FullPath(b.get())), "HKEY_LOCAL_MACHINE\\A\\B");
   EXPECT_TRUE(store.Find(store.root(RegistryStore::kClassesRoot), u"*\\shell\\a]b"));
   EXPECT_TRUE(store.Find(store.root(RegistryStore::kCurrentUser), u" spaced "));
@@ -224,15 +222,15 @@ TEST(RegistryParse, DeletionsAreApplied) {
             "[HKEY_CURRENT_USER\\New]\n");
   auto hkcu = store.root(RegistryStore::kCurrentUser);
   EXPECT_EQ(store.Find(hkcu, u"Old"), nullptr);
-  EXPECT_TRUE(held->deleted);
+  EXPECT_TRUE(store.Deleted(held.get()));
   auto keep = store.Find(hkcu, u"Keep");
   ASSERT_TRUE(keep);
-  EXPECT_EQ(keep->values.size(), 1u);
+  EXPECT_EQ(store.Values(keep.get()).size(), 1u);
   EXPECT_TRUE(store.GetValue(keep.get(), u"b"));
   // Deleted and opened again: there, and empty.
   auto fresh = store.Find(hkcu, u"New");
   ASSERT_TRUE(fresh);
-  EXPECT_TRUE(fresh->values.empty());
+  EXPECT_TRUE(store.Values(fresh.get()).empty());
 }
 
 TEST(RegistryParse, ErrorsNameTheFileAndLine) {
@@ -556,7 +554,7 @@ TEST(RegistryFile, AFailedSaveLeavesTheOldFileAndNoLitter) {
   // Shown escaped: the message stays one line.
   EXPECT_NE(error.find("HKEY_CURRENT_USER\\Fine\\Two\\nLines has a line break"), std::string::npos)
       << error;
-  odd.DeleteSubkey(key->parent, key->name);
+  odd.DeleteKey(key.get());
   odd.SetValue(odd.root(RegistryStore::kCurrentUser).get(), u"a\rb", 3, nullptr, 0);
   EXPECT_FALSE(odd.Save(file, &error));
   EXPECT_NE(error.find("the value \"a\\rb\" of HKEY_CURRENT_USER has"), std::string::npos) << error;
@@ -628,7 +626,7 @@ TEST(RegistryCorpus, RealExportsLoad) {
   auto take = store.Find(store.root(RegistryStore::kClassesRoot), u"*\\shell\\TakeOwnership");
   ASSERT_TRUE(take);
   EXPECT_EQ(store.GetValue(take.get(), u"")->data, Sz(u"Take Ownership"));
-  EXPECT_EQ(store.GetValue(take.get(), u"Extended"), nullptr);
+  EXPECT_FALSE(store.GetValue(take.get(), u"Extended"));
 
   ASSERT_TRUE(store.Load(CorpusFolder() / "desk_debloat_lower_ram_hex.reg", &error));
   EXPECT_EQ(
@@ -730,7 +728,7 @@ ScaleTimes TimeRegistryOfSize(int keys, int wide_values) {
   start = Clock::now();
   EXPECT_TRUE(loaded.Parse(written, "registry.reg", &error)) << error;
   double read_seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  EXPECT_EQ(loaded.Find(loaded.root(RegistryStore::kLocalMachine), u"Wide")->values.size(),
+  EXPECT_EQ(loaded.Values(loaded.Find(loaded.root(RegistryStore::kLocalMachine), u"Wide").get()).size(),
             static_cast<std::size_t>(wide_values));
   return {write_seconds, read_seconds};
 }

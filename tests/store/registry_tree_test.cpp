@@ -56,8 +56,8 @@ TEST(RegistryTree, CreateMakesTheWholePathAndReportsTheLastKey) {
   // Only the last key counts for `created`.
   store.Create(hklm, u"software\\Vendor\\Other", &created);
   EXPECT_TRUE(created);
-  EXPECT_EQ(hklm->subkeys.size(), 1u);
-  EXPECT_EQ(store.Find(hklm, u"Software\\Vendor")->subkeys.size(), 2u);
+  EXPECT_EQ(store.Subkeys(hklm.get()).size(), 1u);
+  EXPECT_EQ(store.Subkeys(store.Find(hklm, u"Software\\Vendor").get()).size(), 2u);
 
   // A null `created` is allowed.
   EXPECT_TRUE(store.Create(hklm, u"Software\\X", nullptr));
@@ -96,8 +96,8 @@ TEST(RegistryTree, ValuesIgnoreCaseAndKeepTheFirstName) {
   store.SetValue(key.get(), u"Mode", 4, one, sizeof one);
   const std::uint8_t text[] = {'x', 0, 0, 0};
   store.SetValue(key.get(), u"MODE", 1, text, sizeof text);
-  ASSERT_EQ(key->values.size(), 1u);
-  const host::RegValue* v = store.GetValue(key.get(), u"mode");
+  ASSERT_EQ(store.Values(key.get()).size(), 1u);
+  std::optional<host::RegValue> v = store.GetValue(key.get(), u"mode");
   ASSERT_TRUE(v);
   EXPECT_EQ(v->name, u"Mode");
   EXPECT_EQ(v->type, 1u);
@@ -110,7 +110,7 @@ TEST(RegistryTree, ValuesIgnoreCaseAndKeepTheFirstName) {
 
   EXPECT_TRUE(store.DeleteValue(key.get(), u"MoDe"));
   EXPECT_FALSE(store.DeleteValue(key.get(), u"mode"));
-  EXPECT_EQ(store.GetValue(key.get(), u"Mode"), nullptr);
+  EXPECT_FALSE(store.GetValue(key.get(), u"Mode"));
 }
 
 TEST(RegistryTree, DeletingAKeyRemovesEverythingBelowIt) {
@@ -126,12 +126,12 @@ TEST(RegistryTree, DeletingAKeyRemovesEverythingBelowIt) {
   EXPECT_FALSE(store.DeleteSubkey(hklm.get(), u"missing"));
   EXPECT_FALSE(store.DeleteSubkey(hklm.get(), u""));
   EXPECT_TRUE(store.DeleteSubkey(a.get(), u"b"));
-  EXPECT_TRUE(b->deleted);
-  EXPECT_TRUE(c->deleted);
-  EXPECT_FALSE(a->deleted);
-  EXPECT_FALSE(sibling->deleted);
+  EXPECT_TRUE(store.Deleted(b.get()));
+  EXPECT_TRUE(store.Deleted(c.get()));
+  EXPECT_FALSE(store.Deleted(a.get()));
+  EXPECT_FALSE(store.Deleted(sibling.get()));
   EXPECT_EQ(store.Find(hklm, u"A\\B"), nullptr);
-  EXPECT_TRUE(a->subkeys.empty());
+  EXPECT_TRUE(store.Subkeys(a.get()).empty());
 
   // Nothing can be added below a removed key, even through an old handle.
   bool created = true;
@@ -139,14 +139,14 @@ TEST(RegistryTree, DeletingAKeyRemovesEverythingBelowIt) {
   EXPECT_FALSE(created);
   EXPECT_EQ(store.Create(b, u"", nullptr), nullptr);
   store.SetValue(c.get(), u"w", 3, &byte, 1);
-  EXPECT_EQ(store.GetValue(c.get(), u"w"), nullptr);
+  EXPECT_FALSE(store.GetValue(c.get(), u"w"));
   EXPECT_FALSE(store.DeleteSubkey(b.get(), u"C"));
 
   // The same name can be created again, as a new key.
   auto b2 = store.Create(hklm, u"A\\B", &created);
   EXPECT_TRUE(created);
   EXPECT_NE(b2, b);
-  EXPECT_FALSE(b2->deleted);
+  EXPECT_FALSE(store.Deleted(b2.get()));
 }
 
 TEST(RegistryTree, RemovedKeysKeepTheirPathWhileHeld) {

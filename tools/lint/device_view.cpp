@@ -165,12 +165,12 @@ bool DeviceView::KeyExists(platform::HKey root, std::u16string_view path) const 
   return r != nullptr && registry_.Find(registry_.root(*r), path) != nullptr;
 }
 
-const host::RegValue* DeviceView::Value(platform::HKey root, std::u16string_view key,
+std::optional<host::RegValue> DeviceView::Value(platform::HKey root, std::u16string_view key,
                                         std::u16string_view name) const {
   const host::RegistryStore::Root* r = RootOf(root);
-  if (r == nullptr) return nullptr;
+  if (r == nullptr) return std::nullopt;
   std::shared_ptr<host::RegKey> found = registry_.Find(registry_.root(*r), key);
-  return found ? registry_.GetValue(found.get(), name) : nullptr;
+  return found ? registry_.GetValue(found.get(), name) : std::nullopt;
 }
 
 host::Fd OpenDeliveryFile(const std::string& delivery, const std::string& host_name) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,8 +44,8 @@ class DeviceView {
 
   // The device's registry: whether a key exists, and a value.
   bool KeyExists(platform::HKey root, std::u16string_view path) const;
-  const host::RegValue* Value(platform::HKey root, std::u16string_view key,
-                              std::u16string_view name) const;
+  std::optional<host::RegValue> Value(platform::HKey root, std::u16string_view key,
+                                      std::u16string_view name) const;
 
  private:
   // The tree that holds `path` and the path inside it; null when the path

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 
 #include "driver/driver.h"
 #include "linter.h"
@@ -352,10 +353,10 @@ void DeviceCheck::Restart() {
   if (c_.view.KeyExists(platform::kHkeyLocalMachine, kAppsKey)) {
     // The restart step reads at most four bytes of the marker.
     std::uint8_t data[4] = {0, 0, 0, 0};
-    const host::RegValue* marker =
+    std::optional<host::RegValue> marker =
         c_.view.Value(platform::kHkeyLocalMachine, kAppsKey, kRestartMarkerName);
     // A value longer than the four bytes asked for is not read at all.
-    if (marker != nullptr && marker->data.size() <= 4) {
+    if (marker && marker->data.size() <= 4) {
       std::copy(marker->data.begin(), marker->data.end(), data);
     }
     // Whatever the run brings, the marker decides first.

@@ -250,19 +250,15 @@ FileSnapshot SnapshotFiles(
 
 RegistrySnapshot SnapshotRegistry(const RegistryStore& store) {
   RegistrySnapshot snapshot;
-  std::vector<std::shared_ptr<RegKey>> pending;
-  for (int r = 0; r < RegistryStore::kRootCount; ++r) {
-    pending.push_back(store.root(static_cast<RegistryStore::Root>(r)));
-  }
-  while (!pending.empty()) {
-    std::shared_ptr<RegKey> key = pending.back();
-    pending.pop_back();
+  store.ForEachKey([&snapshot](const std::u16string& path, std::vector<RegValue>&& values) {
     KeyState state;
-    state.path = store.FullPath(key.get());
-    state.values = key->values;
-    snapshot[FoldName(state.path)] = std::move(state);
-    for (const auto& entry : key->subkeys) pending.push_back(entry.second);
-  }
+    state.path = path;
+    for (RegValue& value : values) {
+      std::u16string folded = FoldName(value.name);
+      state.values.emplace(std::move(folded), std::move(value));
+    }
+    snapshot[FoldName(path)] = std::move(state);
+  });
   return snapshot;
 }
 

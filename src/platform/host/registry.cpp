@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "platform/host/internal.h"
 #include "registry/roots.h"
@@ -33,7 +34,7 @@ Reason ResolveKey(State& state, platform::HKey hkey, KeyRef* out) {
   auto* object = FindObjectOf<KeyObject>(Value(hkey));
   if (object == nullptr) return Reason::kInvalidHandle;
   out->path = object->path;
-  if (object->key->deleted) return Reason::kInvalidHandle;
+  if (state.registry.Deleted(object->key.get())) return Reason::kInvalidHandle;
   out->key = object->key;
   return Reason::kNone;
 }
@@ -202,8 +203,8 @@ std::int32_t RegQueryValueExW(HKey key, const char16_t* value_name, std::uint32_
   if (reason != Reason::kNone) return ErrorNumber(reason);
   if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
   if (host::InjectFault(host::FaultOp::kRegQuery)) return ErrorNumber(Reason::kInjected);
-  const host::RegValue* value = state->registry.GetValue(target.key.get(), View(value_name));
-  if (value == nullptr) return kErrorFileNotFound;
+  std::optional<host::RegValue> value = state->registry.GetValue(target.key.get(), View(value_name));
+  if (!value) return kErrorFileNotFound;
   if (type != nullptr) *type = value->type;
   std::uint32_t needed = static_cast<std::uint32_t>(value->data.size());
   if (data != nullptr) {
@@ -252,12 +253,9 @@ std::int32_t RegDeleteKeyW(HKey key, const char16_t* sub_key) {
   }
   if (reason == Reason::kNone) {
     std::shared_ptr<host::RegKey> target = state->registry.Find(parent.key, relative);
-    if (!target || target->parent == nullptr) {
-      reason = Reason::kNoSuchKey;
-    } else {
-      path = state->registry.FullPath(target.get());
-      if (!state->registry.DeleteSubkey(target->parent, target->name)) reason = Reason::kNoSuchKey;
-    }
+    if (target) path = state->registry.FullPath(target.get());
+    // A root is found, but cannot be deleted.
+    if (!target || !state->registry.DeleteKey(target.get())) reason = Reason::kNoSuchKey;
   }
   state->journal.Write(host::Event("reg_delete_key").Text("key", path).Result(reason),
                        "reg delete key " + host::Show(path) + ": " + host::Outcome(reason));

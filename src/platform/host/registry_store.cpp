@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <new>
 #include <utility>
 
 #include "platform/text.h"
@@ -92,54 +94,162 @@ void ForEachName(std::u16string_view path, F&& f) {
   }
 }
 
-// The lines of a registry file, decoded one at a time into one buffer, so
-// that reading a file takes its bytes and the tree made of them, and no
-// decoded copy of the whole.
+}  // namespace
+
+// The bytes of a registry file, read from the start, as often as needed,
+// a piece at a time.
+class Source {
+ public:
+  virtual ~Source() = default;
+  // Starts again at byte `offset`.
+  virtual void Seek(std::uint64_t offset) = 0;
+  // Up to `size` bytes; 0 at the end; -1 when they could not be read (then
+  // error() says why).
+  virtual std::ptrdiff_t Read(char* out, std::size_t size) = 0;
+  virtual std::string error() const { return std::string(); }
+};
+
+namespace {
+
+class MemorySource : public Source {
+ public:
+  explicit MemorySource(std::string_view bytes) : bytes_(bytes) {}
+  void Seek(std::uint64_t offset) override {
+    pos_ = std::min<std::size_t>(static_cast<std::size_t>(offset), bytes_.size());
+  }
+  std::ptrdiff_t Read(char* out, std::size_t size) override {
+    std::size_t n = std::min(size, bytes_.size() - pos_);
+    std::memcpy(out, bytes_.data() + pos_, n);
+    pos_ += n;
+    return static_cast<std::ptrdiff_t>(n);
+  }
+
+ private:
+  std::string_view bytes_;
+  std::size_t pos_ = 0;
+};
+
+// A file, read with pread. The image is locked for the run, but a file
+// that grows while it is read is read up to the bound and no further.
+class FileSource : public Source {
+ public:
+  FileSource(int fd, std::string shown) : fd_(fd), shown_(std::move(shown)) {}
+  void Seek(std::uint64_t offset) override { pos_ = offset; }
+  std::ptrdiff_t Read(char* out, std::size_t size) override {
+    if (pos_ > RegistryStore::kMaxFileBytes) {
+      error_ = "cannot read " + shown_ + ": it grew past " +
+               std::to_string(RegistryStore::kMaxFileBytes) + " bytes while it was read";
+      return -1;
+    }
+    for (;;) {
+      ssize_t n = ::pread(fd_, out, size, static_cast<off_t>(pos_));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        error_ = "cannot read " + shown_ + ": " + std::strerror(errno);
+        return -1;
+      }
+      pos_ += static_cast<std::uint64_t>(n);
+      return n;
+    }
+  }
+  std::string error() const override { return error_; }
+
+ private:
+  int fd_;
+  std::string shown_;
+  std::uint64_t pos_ = 0;
+  std::string error_;
+};
+
+// The lines of a registry file, read through a buffer of fixed size (it
+// grows only to hold one long line whole) and decoded one at a time.
 class Lines {
  public:
-  // `body`: the bytes after the byte-order mark; UTF-16LE ones are an even
-  // number of bytes.
-  Lines(std::string_view body, bool utf16) : body_(body), utf16_(utf16) {}
+  // `source` is at the first byte after the byte-order mark.
+  Lines(Source* source, bool utf16) : source_(source), utf16_(utf16) {}
 
   // The next line without its line end (a CR before the LF included).
-  // False at the end of the file, or when the line is not UTF-8: then
-  // *bad_byte is the first byte that is not.
+  // False at the end of the file, when the line is not UTF-8 (then
+  // *bad_byte is the first byte that is not), or when the file could not
+  // be read (then failed()).
   bool Next(std::u16string_view* line, int* bad_byte) {
     *bad_byte = -1;
-    if (pos_ >= body_.size()) return false;
-    line_.clear();
-    std::size_t end;
-    if (utf16_) {
-      end = pos_;
-      while (end < body_.size() && !(body_[end] == '\n' && body_[end + 1] == '\0')) end += 2;
-      line_.reserve((end - pos_) / 2);
-      for (std::size_t i = pos_; i < end; i += 2) {
-        line_.push_back(static_cast<char16_t>(static_cast<unsigned char>(body_[i]) |
-                                              (static_cast<unsigned char>(body_[i + 1]) << 8)));
+    std::size_t end = start_;
+    const std::size_t step = utf16_ ? 2 : 1;
+    for (;;) {
+      // Whole units only: a UTF-16 line end is an LF unit, never the
+      // second half of another.
+      while (end + step <= buffer_.size() &&
+             !(buffer_[end] == '\n' && (!utf16_ || buffer_[end + 1] == '\0'))) {
+        end += step;
       }
-      pos_ = end + 2;
+      if (end + step <= buffer_.size()) break;
+      if (at_end_) {
+        if (start_ >= buffer_.size()) return false;
+        end = buffer_.size();
+        break;
+      }
+      // Keep the unread part and read more after it.
+      buffer_.erase(0, start_);
+      end -= start_;
+      start_ = 0;
+      const std::size_t kept = buffer_.size();
+      buffer_.resize(kept + kPiece);
+      std::ptrdiff_t n = source_->Read(&buffer_[kept], kPiece);
+      buffer_.resize(kept + static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0)));
+      if (n < 0) {
+        failed_ = true;
+        return false;
+      }
+      total_ += static_cast<std::uint64_t>(n);
+      if (n == 0) at_end_ = true;
+    }
+    std::string_view bytes(buffer_.data() + start_, end - start_);
+    start_ = std::min(end + step, buffer_.size());
+    if (line_.capacity() > 4 * kPiece && bytes.size() < kPiece) line_ = std::u16string();
+    line_.clear();
+    if (utf16_) {
+      line_.reserve(bytes.size() / 2);
+      for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        line_.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                              (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+      }
     } else {
-      end = body_.find('\n', pos_);
-      if (end == std::string_view::npos) end = body_.size();
       std::size_t bad = 0;
-      std::string_view bytes = body_.substr(pos_, end - pos_);
-      pos_ = end + 1;
       if (!DecodeUtf8(bytes, &line_, &bad)) {
         *bad_byte = static_cast<unsigned char>(bytes[bad]);
         return false;
       }
+    }
+    // A long line's buffer goes once it is read.
+    if (buffer_.capacity() > 4 * kPiece && buffer_.size() - start_ < kPiece) {
+      buffer_.erase(0, start_);
+      start_ = 0;
+      buffer_.shrink_to_fit();
     }
     *line = line_;
     if (!line->empty() && line->back() == u'\r') line->remove_suffix(1);
     return true;
   }
 
+  bool failed() const { return failed_; }
+  std::string error() const { return source_->error(); }
+  // The bytes read so far.
+  std::uint64_t total() const { return total_; }
+
  private:
-  std::string_view body_;
+  static constexpr std::size_t kPiece = 1 << 16;
+  Source* source_;
   bool utf16_;
-  std::size_t pos_ = 0;
+  std::string buffer_;
+  std::size_t start_ = 0;
+  bool at_end_ = false;
+  bool failed_ = false;
+  std::uint64_t total_ = 0;
   std::u16string line_;
 };
+
+}  // namespace
 
 // Reads a registry file line by line and applies it to `target`; with no
 // target it only checks the file. A file is checked whole before it is
@@ -150,6 +260,9 @@ class Parser {
       : lines_(lines), file_name_(file_name), target_(target) {}
 
   bool Run(std::string* error);
+  // The key lines and value lines read: about the entries the file adds
+  // to the store's index.
+  std::size_t entries() const { return entries_; }
 
  private:
   bool NextLine(std::u16string_view* line);
@@ -164,18 +277,23 @@ class Parser {
   std::size_t line_number_ = 0;
   const std::string& file_name_;
   RegistryStore* target_;
-  std::shared_ptr<RegKey> current_;  // the key the value lines go to
+  std::uint32_t current_ = 0;  // the key the value lines go to
   std::string error_;
   bool failed_ = false;  // NextLine met a line that is not UTF-8
   enum { kNoKey, kInKey, kInDeletedKey } state_ = kNoKey;
+  std::size_t entries_ = 0;
 };
 
 bool Parser::NextLine(std::u16string_view* line) {
   int bad_byte = -1;
   bool more = lines_->Next(line, &bad_byte);
   if (more || bad_byte >= 0) ++line_number_;
+  if (!more && lines_->failed()) {
+    error_ = lines_->error();
+    failed_ = true;
+  }
   if (bad_byte >= 0) {
-    char byte[8];
+    char byte[16];
     std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned>(bad_byte));
     // A file that is no registry export at all says so on its first line;
     // that is the better message there.
@@ -270,10 +388,10 @@ bool Parser::KeyLine(std::u16string_view s) {
                 " (registry.reg cannot hold one)");
   }
   state_ = deletion ? kInDeletedKey : kInKey;
+  entries_ += !deletion;
   if (target_ == nullptr) return true;
-  const auto root_key = target_->root(static_cast<RegistryStore::Root>(root));
+  const auto root_key = static_cast<std::uint32_t>(root);
   if (deletion) {
-    current_ = nullptr;
     // The last name, past any empty components at the end.
     std::u16string_view parent_path = below;
     while (!parent_path.empty() && parent_path.back() == u'\\') parent_path.remove_suffix(1);
@@ -282,10 +400,13 @@ bool Parser::KeyLine(std::u16string_view s) {
         last == std::u16string_view::npos ? parent_path : parent_path.substr(last + 1);
     parent_path =
         last == std::u16string_view::npos ? std::u16string_view() : parent_path.substr(0, last);
-    std::shared_ptr<RegKey> parent = target_->Find(root_key, parent_path);
-    if (parent) target_->DeleteSubkey(parent.get(), leaf);
+    std::uint32_t parent = target_->Walk(root_key, parent_path);
+    if (parent != RegistryStore::kNone) {
+      std::uint32_t gone = target_->Lookup(parent, false, leaf);
+      if (gone != RegistryStore::kNone) target_->Remove(gone);
+    }
   } else {
-    current_ = target_->Create(root_key, below, nullptr);
+    current_ = target_->MakePath(root_key, below, nullptr);
   }
   return true;
 }
@@ -443,19 +564,16 @@ bool Parser::ValueLine(std::u16string_view s) {
     return Fail("unknown value type " + Quote(s.substr(0, colon)) +
                 " (expected \"text\", dword:, hex: or hex(N):)");
   }
+  entries_ += !change.deletion;
   if (target_ == nullptr) return true;
   if (change.deletion) {
-    current_->values.erase(FoldName(change.name));
-    return true;
+    target_->Drop(current_, change.name);
+  } else {
+    target_->Put(current_, change.name, change.type, change.data.data(), change.data.size());
   }
-  auto [it, inserted] = current_->values.try_emplace(FoldName(change.name));
-  if (inserted) it->second.name = std::move(change.name);
-  it->second.type = change.type;
-  it->second.data = std::move(change.data);
   return true;
 }
 
-}  // namespace
 
 // Writes UTF-16LE straight into the output bytes.
 // With a file descriptor, what is written goes to it in pieces, so that
@@ -515,10 +633,10 @@ namespace {
 
 // REG_SZ data that reads back byte for byte from "text": UTF-16 with one
 // terminator, at the end, and nothing that would break the line.
-bool IsPlainString(const std::vector<std::uint8_t>& data) {
-  if (data.size() < 2 || data.size() % 2 != 0) return false;
-  const std::size_t units = data.size() / 2;
-  auto unit = [&data](std::size_t i) {
+bool IsPlainString(const std::uint8_t* data, std::size_t size) {
+  if (size < 2 || size % 2 != 0) return false;
+  const std::size_t units = size / 2;
+  auto unit = [data](std::size_t i) {
     return static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
   };
   if (unit(units - 1) != 0) return false;
@@ -537,37 +655,37 @@ bool IsPlainString(const std::vector<std::uint8_t>& data) {
   return true;
 }
 
-void WriteValue(Writer& w, const RegValue& value) {
+void WriteValue(Writer& w, std::u16string_view name, std::uint32_t type, const std::uint8_t* data,
+                std::size_t size) {
   std::size_t column;
-  if (value.name.empty()) {
+  if (name.empty()) {
     w.Ascii("@=");
     column = 2;
   } else {
     w.Unit(u'"');
-    column = w.Escaped(value.name) + 3;
+    column = w.Escaped(name) + 3;
     w.Ascii("\"=");
   }
-  const std::vector<std::uint8_t>& data = value.data;
-  if (value.type == 1 && IsPlainString(data)) {
+  if (type == 1 && IsPlainString(data, size)) {
     w.Unit(u'"');
-    w.Escaped(StringDataText(data.data(), data.size()));
+    w.Escaped(StringDataText(data, size));
     w.Unit(u'"');
-  } else if (value.type == 4 && data.size() == 4) {
+  } else if (type == 4 && size == 4) {
     w.Ascii("dword:");
     for (int i = 3; i >= 0; --i) w.HexByte(data[i]);
   } else {
-    if (value.type == 3) {
+    if (type == 3) {
       w.Ascii("hex:");
       column += 4;
     } else {
       char prefix[16];
-      int n = std::snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(value.type));
+      int n = std::snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(type));
       w.Ascii(prefix);
       column += static_cast<std::size_t>(n);
     }
-    for (std::size_t i = 0; i < data.size(); ++i) {
+    for (std::size_t i = 0; i < size; ++i) {
       w.HexByte(data[i]);
-      if (i + 1 == data.size()) break;
+      if (i + 1 == size) break;
       w.Unit(u',');
       column += 3;
       if (column >= kHexLineLimit) {
@@ -579,46 +697,30 @@ void WriteValue(Writer& w, const RegValue& value) {
   w.Ascii("\r\n");
 }
 
-void WriteKey(Writer& w, const RegKey& key, std::u16string& path, bool is_root) {
-  // A root is always there: its line is needed only for its own values.
-  if (!is_root || !key.values.empty()) {
-    w.Unit(u'[');
-    w.Text(path);
-    w.Ascii("]\r\n");
-    for (const auto& entry : key.values) WriteValue(w, entry.second);
-    w.Ascii("\r\n");
-  }
-  for (const auto& entry : key.subkeys) {
-    const std::size_t length = path.size();
-    path.push_back(u'\\');
-    path += entry.second->name;
-    WriteKey(w, *entry.second, path, false);
-    path.resize(length);
-  }
+// The device's folding, with the common case in line: every lookup and
+// every comparison of a sort folds each unit.
+inline char16_t Fold(char16_t c) {
+  if (c < 0x80) return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+  return wtext::ToLower(c);
 }
 
+bool EqualFolded(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i] && Fold(a[i]) != Fold(b[i])) return false;
+  }
+  return true;
+}
 
-// The layout has no way to write a line break inside a name: such a name
-// would come back as something else, or not at all.
-bool FindUnwritableName(const RegKey& key, std::u16string& path, std::u16string* found) {
-  for (const auto& entry : key.values) {
-    if (HasLineBreak(entry.second.name)) {
-      *found = u"the value \"" + entry.second.name + u"\" of " + path;
-      return true;
-    }
+// Names in the order of their folded forms, as a map keyed by FoldName
+// would hold them, without making the folded copies.
+bool FoldedLess(std::u16string_view a, std::u16string_view b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const char16_t x = Fold(a[i]), y = Fold(b[i]);
+    if (x != y) return x < y;
   }
-  for (const auto& entry : key.subkeys) {
-    const std::size_t length = path.size();
-    path.push_back(u'\\');
-    path += entry.second->name;
-    if (HasLineBreak(entry.second->name)) {
-      *found = u"the key " + path;
-      return true;
-    }
-    if (FindUnwritableName(*entry.second, path, found)) return true;
-    path.resize(length);
-  }
-  return false;
+  return a.size() < b.size();
 }
 
 std::string SystemError(const std::string& what, const std::string& file, int err) {
@@ -641,10 +743,58 @@ void AppendStringData(std::u16string_view text, std::vector<std::uint8_t>* data)
   data->push_back(0);
 }
 
-RegistryStore::RegistryStore() {
-  for (int r = 0; r < kRootCount; ++r) {
-    roots_[r] = std::make_shared<RegKey>();
-    roots_[r]->name = kRegistryRoots[r].name;
+// ---- The arenas -------------------------------------------------------------
+
+template <typename T, unsigned Shift>
+std::uint32_t Arena<T, Shift>::Add(const T* items, std::size_t count) {
+  const std::uint64_t capacity = std::uint64_t{chunks_.size()} << kShift;
+  if (count > capacity - end_) {
+    // The rest of the last chunk stays unused: a run is never split.
+    const std::uint64_t chunks = (count + kChunk - 1) >> kShift;
+    // Addresses are 32 bits, and the last one stays free to mean "none".
+    if (capacity + (chunks << kShift) >= (std::uint64_t{1} << 32)) throw std::bad_alloc();
+    end_ = capacity;
+    // Not value-initialized: pages that are never written are never
+    // touched, and take no memory.
+    owned_.emplace_back(new T[chunks << kShift]);
+    for (std::uint64_t i = 0; i < chunks; ++i) {
+      chunks_.push_back(owned_.back().get() + (i << kShift));
+    }
+  }
+  const auto address = static_cast<std::uint32_t>(end_);
+  if (count > 0) std::copy(items, items + count, At(address));
+  end_ += count;
+  return address;
+}
+
+template <typename T, unsigned Shift>
+void Arena<T, Shift>::Clear() {
+  owned_.clear();
+  owned_.shrink_to_fit();
+  chunks_.clear();
+  chunks_.shrink_to_fit();
+  end_ = 0;
+}
+
+// ---- The tree ---------------------------------------------------------------
+
+RegistryStore::RegistryStore() { Init(); }
+
+void RegistryStore::Init() {
+  nodes_.Clear();
+  slots_.Clear();
+  names_.Clear();
+  data_.Clear();
+  index_.assign(1024, 0);
+  indexed_ = 0;
+  handles_.clear();
+  handles_swept_ = 0;
+  for (std::uint32_t r = 0; r < kRootCount; ++r) {
+    std::u16string_view name = kRegistryRoots[r].name;
+    Node node{kNone, names_.Add(name.data(), name.size()), static_cast<std::uint32_t>(name.size()),
+              kNone, kNone, kNone};
+    nodes_.Add(&node, 1);
+    roots_[r] = std::make_shared<RegKey>(r, nullptr);
   }
 }
 
@@ -652,161 +802,538 @@ const char16_t* RegistryStore::RootName(Root r) {
   return r >= 0 && r < kRootCount ? kRegistryRoots[r].name : u"";
 }
 
-std::shared_ptr<RegKey> RegistryStore::Find(const std::shared_ptr<RegKey>& from,
-                                            std::u16string_view path) const {
-  std::shared_ptr<RegKey> key = from;
-  ForEachName(path, [&key](std::u16string_view name) {
-    if (!key) return;
-    auto it = key->subkeys.find(FoldName(name));
-    key = it == key->subkeys.end() ? nullptr : it->second;
-  });
-  return key;
+std::u16string_view RegistryStore::NameOf(const Node& node) const {
+  const std::uint32_t size = node.name_size & ~kDeletedBit;
+  return size == 0 ? std::u16string_view() : std::u16string_view(names_.At(node.name), size);
 }
 
-std::shared_ptr<RegKey> RegistryStore::Create(const std::shared_ptr<RegKey>& from,
-                                              std::u16string_view path, bool* created) {
-  if (created) *created = false;
-  if (!from || from->deleted) return nullptr;
-  std::shared_ptr<RegKey> key = from;
-  bool made = false;
-  ForEachName(path, [&key, &made](std::u16string_view name) {
-    auto [it, inserted] = key->subkeys.try_emplace(FoldName(name));
-    if (inserted) {
-      it->second = std::make_shared<RegKey>();
-      it->second->name = name;
-      it->second->parent = key.get();
+std::u16string_view RegistryStore::NameOf(const Slot& slot) const {
+  const std::uint32_t size = slot.name_size & ~kDeletedBit;
+  return size == 0 ? std::u16string_view() : std::u16string_view(names_.At(slot.name), size);
+}
+
+const std::uint8_t* RegistryStore::DataOf(const Slot& slot) const {
+  return slot.data_size == 0 ? nullptr : data_.At(slot.data);
+}
+
+RegValue RegistryStore::ValueOf(const Slot& slot) const {
+  RegValue value;
+  value.name = NameOf(slot);
+  value.type = slot.type;
+  const std::uint8_t* data = DataOf(slot);
+  value.data.assign(data, data + slot.data_size);
+  return value;
+}
+
+// FNV-1a over the folded units, the owner and the kind mixed in first.
+std::uint32_t RegistryStore::HashOf(std::uint32_t owner, bool value,
+                                    std::u16string_view name) const {
+  std::uint32_t h = 2166136261u ^ (owner * 2654435761u) ^ (value ? 0x5bd1e995u : 0u);
+  for (char16_t c : name) {
+    h ^= Fold(c);
+    h *= 16777619u;
+  }
+  h ^= h >> 15;
+  h *= 0x2c1b3c6du;
+  h ^= h >> 12;
+  return h;
+}
+
+std::uint32_t RegistryStore::HashOfEntry(std::uint32_t entry) const {
+  const std::uint32_t id = (entry & ~kValueBit) - 1;
+  if (entry & kValueBit) {
+    const Slot& slot = SlotAt(id);
+    return HashOf(slot.key, true, NameOf(slot));
+  }
+  const Node& node = NodeAt(id);
+  return HashOf(node.parent, false, NameOf(node));
+}
+
+std::uint32_t RegistryStore::Lookup(std::uint32_t owner, bool value,
+                                    std::u16string_view name) const {
+  const std::size_t mask = index_.size() - 1;
+  for (std::size_t i = HashOf(owner, value, name) & mask;; i = (i + 1) & mask) {
+    const std::uint32_t entry = index_[i];
+    if (entry == 0) return kNone;
+    if (((entry & kValueBit) != 0) != value) continue;
+    const std::uint32_t id = (entry & ~kValueBit) - 1;
+    if (value) {
+      const Slot& slot = SlotAt(id);
+      if (slot.key == owner && EqualFolded(NameOf(slot), name)) return id;
+    } else {
+      const Node& node = NodeAt(id);
+      if (node.parent == owner && EqualFolded(NameOf(node), name)) return id;
     }
-    made = inserted;
-    key = it->second;
+  }
+}
+
+void RegistryStore::Reserve(std::size_t entries) {
+  std::size_t size = index_.size();
+  while (entries * 4 > size * 3) size *= 2;
+  if (size == index_.size()) return;
+  std::vector<std::uint32_t> old(size, 0);
+  old.swap(index_);
+  const std::size_t mask = index_.size() - 1;
+  for (std::uint32_t moved : old) {
+    if (moved == 0) continue;
+    std::size_t i = HashOfEntry(moved) & mask;
+    while (index_[i] != 0) i = (i + 1) & mask;
+    index_[i] = moved;
+  }
+}
+
+void RegistryStore::Insert(std::uint32_t entry) {
+  Reserve(indexed_ + 1);
+  const std::size_t mask = index_.size() - 1;
+  std::size_t i = HashOfEntry(entry) & mask;
+  while (index_[i] != 0) i = (i + 1) & mask;
+  index_[i] = entry;
+  ++indexed_;
+}
+
+void RegistryStore::Erase(std::uint32_t entry) {
+  const std::size_t mask = index_.size() - 1;
+  std::size_t i = HashOfEntry(entry) & mask;
+  while (index_[i] != entry) {
+    if (index_[i] == 0) return;
+    i = (i + 1) & mask;
+  }
+  // Later entries of the same run move up into the hole, so that a lookup
+  // never stops early at it.
+  for (std::size_t j = (i + 1) & mask; index_[j] != 0; j = (j + 1) & mask) {
+    const std::size_t home = HashOfEntry(index_[j]) & mask;
+    const bool stays = i <= j ? (home > i && home <= j) : (home > i || home <= j);
+    if (!stays) {
+      index_[i] = index_[j];
+      i = j;
+    }
+  }
+  index_[i] = 0;
+  --indexed_;
+}
+
+std::uint32_t RegistryStore::Walk(std::uint32_t from, std::u16string_view path) const {
+  std::uint32_t id = from;
+  ForEachName(path, [this, &id](std::u16string_view name) {
+    if (id != kNone) id = Lookup(id, false, name);
+  });
+  return id;
+}
+
+std::uint32_t RegistryStore::MakePath(std::uint32_t from, std::u16string_view path,
+                                      bool* created) {
+  if (created) *created = false;
+  if (IsDeleted(NodeAt(from).name_size)) return kNone;
+  std::uint32_t id = from;
+  bool made = false;
+  ForEachName(path, [this, &id, &made](std::u16string_view name) {
+    std::uint32_t child = Lookup(id, false, name);
+    made = child == kNone;
+    if (made) {
+      Node node{id, names_.Add(name.data(), name.size()), static_cast<std::uint32_t>(name.size()),
+                kNone, NodeAt(id).first_child, kNone};
+      child = nodes_.Add(&node, 1);
+      NodeAt(id).first_child = child;
+      Insert(child + 1);
+    }
+    id = child;
   });
   if (created) *created = made;
-  return key;
+  return id;
 }
 
-bool RegistryStore::DeleteSubkey(RegKey* parent, std::u16string_view name) {
-  if (!parent || parent->deleted) return false;
-  auto it = parent->subkeys.find(FoldName(name));
-  if (it == parent->subkeys.end()) return false;
-  // The removed keys will hold their parents alive, so the parent that stays
-  // in the tree is needed as a shared pointer too.
-  std::shared_ptr<RegKey> parent_ref;
-  if (parent->parent) {
-    parent_ref = parent->parent->subkeys.at(FoldName(parent->name));
-  } else {
-    for (const auto& root : roots_) {
-      if (root.get() == parent) parent_ref = root;
+// The key leaves the index with everything below it; the records stay,
+// marked, so that a handle on any of them still knows its path.
+void RegistryStore::Remove(std::uint32_t id) {
+  Erase(id + 1);
+  std::vector<std::uint32_t> pending{id};
+  while (!pending.empty()) {
+    const std::uint32_t key = pending.back();
+    pending.pop_back();
+    Node& node = NodeAt(key);
+    node.name_size |= kDeletedBit;
+    for (std::uint32_t v = node.first_value; v != kNone; v = SlotAt(v).next) {
+      if (IsDeleted(SlotAt(v).name_size)) continue;
+      Erase((v + 1) | kValueBit);
+      SlotAt(v).name_size |= kDeletedBit;
+    }
+    for (std::uint32_t c = node.first_child; c != kNone; c = NodeAt(c).next) {
+      if (IsDeleted(NodeAt(c).name_size)) continue;
+      Erase(c + 1);
+      pending.push_back(c);
     }
   }
-  std::vector<std::pair<std::shared_ptr<RegKey>, std::shared_ptr<RegKey>>> pending;
-  pending.emplace_back(std::move(it->second), std::move(parent_ref));
-  parent->subkeys.erase(it);
-  while (!pending.empty()) {
-    auto [key, up] = std::move(pending.back());
-    pending.pop_back();
-    key->deleted = true;
-    key->removed_parent = std::move(up);
-    key->values.clear();
-    for (auto& entry : key->subkeys) pending.emplace_back(std::move(entry.second), key);
-    key->subkeys.clear();
+}
+
+void RegistryStore::Put(std::uint32_t key, std::u16string_view name, std::uint32_t type,
+                        const std::uint8_t* data, std::size_t size) {
+  if (IsDeleted(NodeAt(key).name_size)) return;
+  const auto data_size = static_cast<std::uint32_t>(size);
+  std::uint32_t v = Lookup(key, true, name);
+  if (v == kNone) {
+    Slot slot{key,  NodeAt(key).first_value, names_.Add(name.data(), name.size()),
+              static_cast<std::uint32_t>(name.size()), type, data_.Add(data, size), data_size};
+    v = slots_.Add(&slot, 1);
+    NodeAt(key).first_value = v;
+    Insert((v + 1) | kValueBit);
+    return;
   }
+  // An existing value keeps the name it was created with, as on Windows.
+  Slot& slot = SlotAt(v);
+  slot.type = type;
+  if (size > 0 && size <= slot.data_size) {
+    std::copy(data, data + size, data_.At(slot.data));
+  } else if (size > 0) {
+    slot.data = data_.Add(data, size);
+  }
+  slot.data_size = data_size;
+}
+
+bool RegistryStore::Drop(std::uint32_t key, std::u16string_view name) {
+  const std::uint32_t v = Lookup(key, true, name);
+  if (v == kNone) return false;
+  Erase((v + 1) | kValueBit);
+  SlotAt(v).name_size |= kDeletedBit;
   return true;
 }
 
-const RegValue* RegistryStore::GetValue(const RegKey* key, std::u16string_view name) const {
-  if (!key) return nullptr;
-  auto it = key->values.find(FoldName(name));
-  return it == key->values.end() ? nullptr : &it->second;
-}
+namespace {
 
-void RegistryStore::SetValue(RegKey* key, std::u16string_view name, std::uint32_t type,
-                             const std::uint8_t* data, std::size_t size) {
-  if (!key || key->deleted) return;
-  auto [it, inserted] = key->values.try_emplace(FoldName(name));
-  // An existing value keeps the name it was created with, as on Windows.
-  if (inserted) it->second.name = name;
-  it->second.type = type;
-  if (size == 0) {
-    it->second.data.clear();
-  } else {
-    it->second.data.assign(data, data + size);
+// Puts the live records of a list in order, dropping the removed ones. A
+// list in order already costs one pass, and so does one in reverse order,
+// as a file read in order leaves it (each new record goes first); records
+// added in front of an ordered list since it was last put in order are
+// sorted alone and merged into it.
+template <typename Record, typename NameOfRecord>
+void OrderList(std::uint32_t* first, Record&& record, NameOfRecord&& name_of) {
+  constexpr std::uint32_t kEnd = 0xFFFFFFFF;
+  std::uint32_t* link = first;
+  std::uint32_t prev = kEnd;
+  std::uint32_t* run = first;  // the link to where the last ascending run starts
+  std::size_t before_run = 0, count = 0;
+  bool descending = true;
+  while (*link != kEnd) {
+    const std::uint32_t id = *link;
+    if (record(id).name_size & 0x80000000u) {
+      *link = record(id).next;
+      continue;
+    }
+    if (prev != kEnd) {
+      const bool less = FoldedLess(name_of(prev), name_of(id));
+      descending = descending && !less;
+      if (!less) {
+        run = link;
+        before_run = count;
+      }
+    }
+    prev = id;
+    ++count;
+    link = &record(id).next;
   }
+  if (before_run == 0) return;
+  if (descending) {
+    std::uint32_t reversed = kEnd;
+    for (std::uint32_t id = *first; id != kEnd;) {
+      const std::uint32_t next = record(id).next;
+      record(id).next = reversed;
+      reversed = id;
+      id = next;
+    }
+    *first = reversed;
+    return;
+  }
+  std::uint32_t tail = *run;
+  std::vector<std::uint32_t> ids;
+  ids.reserve(before_run);
+  for (std::uint32_t id = *first; id != tail; id = record(id).next) ids.push_back(id);
+  std::sort(ids.begin(), ids.end(), [&name_of](std::uint32_t a, std::uint32_t b) {
+    return FoldedLess(name_of(a), name_of(b));
+  });
+  std::uint32_t* out = first;
+  std::size_t i = 0;
+  while (i < ids.size() || tail != kEnd) {
+    std::uint32_t id;
+    if (tail == kEnd || (i < ids.size() && FoldedLess(name_of(ids[i]), name_of(tail)))) {
+      id = ids[i++];
+    } else {
+      id = tail;
+      tail = record(tail).next;
+    }
+    *out = id;
+    out = &record(id).next;
+  }
+  *out = kEnd;
 }
 
-bool RegistryStore::DeleteValue(RegKey* key, std::u16string_view name) {
-  if (!key || key->deleted) return false;
-  return key->values.erase(FoldName(name)) > 0;
+}  // namespace
+
+void RegistryStore::Order(std::uint32_t id) const {
+  Node& node = *nodes_.At(id);
+  OrderList(
+      &node.first_child, [this](std::uint32_t c) -> Node& { return *nodes_.At(c); },
+      [this](std::uint32_t c) { return NameOf(NodeAt(c)); });
+  OrderList(
+      &node.first_value, [this](std::uint32_t v) -> Slot& { return *slots_.At(v); },
+      [this](std::uint32_t v) { return NameOf(SlotAt(v)); });
 }
 
-std::u16string RegistryStore::FullPath(const RegKey* key) const {
-  std::vector<const RegKey*> chain;
+std::u16string RegistryStore::PathOf(std::uint32_t id) const {
+  std::vector<std::uint32_t> chain;
   std::size_t length = 0;
-  for (const RegKey* k = key; k; k = k->parent) {
+  for (std::uint32_t k = id; k != kNone; k = NodeAt(k).parent) {
     chain.push_back(k);
-    length += k->name.size() + 1;
+    length += NameOf(NodeAt(k)).size() + 1;
   }
   std::u16string path;
   path.reserve(length);
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     if (!path.empty()) path.push_back(u'\\');
-    path += (*it)->name;
+    path += NameOf(NodeAt(*it));
   }
   return path;
 }
 
-bool RegistryStore::Parse(std::string_view bytes, const std::string& file_name,
-                          std::string* error) {
+std::shared_ptr<RegKey> RegistryStore::Handle(std::uint32_t id) const {
+  if (id < kRootCount) return roots_[id];
+  auto found = handles_.find(id);
+  if (found != handles_.end()) {
+    if (std::shared_ptr<RegKey> held = found->second.lock()) return held;
+  }
+  auto made = std::make_shared<RegKey>(id, Handle(NodeAt(id).parent));
+  handles_[id] = made;
+  if (handles_.size() > 2 * handles_swept_ + 64) {
+    for (auto it = handles_.begin(); it != handles_.end();) {
+      it = it->second.expired() ? handles_.erase(it) : std::next(it);
+    }
+    handles_swept_ = handles_.size();
+  }
+  return made;
+}
+
+bool RegistryStore::EmptyTree() const {
+  for (std::uint32_t r = 0; r < kRootCount; ++r) {
+    Order(r);
+    if (NodeAt(r).first_child != kNone || NodeAt(r).first_value != kNone) return false;
+  }
+  return true;
+}
+
+// Back to an empty registry. When nothing was ever added, the memory goes
+// too; otherwise handles may still name the records.
+void RegistryStore::Empty() {
+  if (nodes_.end() == kRootCount && slots_.end() == 0) return;
+  bool handed_out = false;
+  for (const auto& entry : handles_) handed_out = handed_out || !entry.second.expired();
+  if (!handed_out) {
+    auto roots = std::move(roots_);
+    Init();
+    // The roots' handles stay the same objects.
+    for (int r = 0; r < kRootCount; ++r) roots_[r] = std::move(roots[r]);
+    return;
+  }
+  for (std::uint32_t r = 0; r < kRootCount; ++r) {
+    Order(r);
+    for (std::uint32_t c = NodeAt(r).first_child; c != kNone; c = NodeAt(c).next) Remove(c);
+    for (std::uint32_t v = NodeAt(r).first_value; v != kNone; v = SlotAt(v).next) {
+      Erase((v + 1) | kValueBit);
+      SlotAt(v).name_size |= kDeletedBit;
+    }
+  }
+}
+
+std::shared_ptr<RegKey> RegistryStore::Find(const std::shared_ptr<RegKey>& from,
+                                            std::u16string_view path) const {
+  if (!from) return nullptr;
+  const std::uint32_t id = Walk(from->id_, path);
+  return id == kNone ? nullptr : Handle(id);
+}
+
+std::shared_ptr<RegKey> RegistryStore::Create(const std::shared_ptr<RegKey>& from,
+                                              std::u16string_view path, bool* created) {
+  if (created) *created = false;
+  if (!from) return nullptr;
+  const std::uint32_t id = MakePath(from->id_, path, created);
+  return id == kNone ? nullptr : Handle(id);
+}
+
+bool RegistryStore::DeleteSubkey(const RegKey* parent, std::u16string_view name) {
+  if (!parent || IsDeleted(NodeAt(parent->id_).name_size)) return false;
+  const std::uint32_t id = Lookup(parent->id_, false, name);
+  if (id == kNone) return false;
+  Remove(id);
+  return true;
+}
+
+bool RegistryStore::DeleteKey(const RegKey* key) {
+  if (!key || key->id_ < kRootCount || IsDeleted(NodeAt(key->id_).name_size)) return false;
+  Remove(key->id_);
+  return true;
+}
+
+bool RegistryStore::Deleted(const RegKey* key) const {
+  return key && IsDeleted(NodeAt(key->id_).name_size);
+}
+
+std::vector<std::shared_ptr<RegKey>> RegistryStore::Subkeys(const RegKey* key) const {
+  std::vector<std::shared_ptr<RegKey>> out;
+  if (!key) return out;
+  Order(key->id_);
+  for (std::uint32_t c = NodeAt(key->id_).first_child; c != kNone; c = NodeAt(c).next) {
+    out.push_back(Handle(c));
+  }
+  return out;
+}
+
+std::vector<RegValue> RegistryStore::Values(const RegKey* key) const {
+  std::vector<RegValue> out;
+  if (!key) return out;
+  Order(key->id_);
+  for (std::uint32_t v = NodeAt(key->id_).first_value; v != kNone; v = SlotAt(v).next) {
+    out.push_back(ValueOf(SlotAt(v)));
+  }
+  return out;
+}
+
+void RegistryStore::ForEachKey(
+    const std::function<void(const std::u16string& path, std::vector<RegValue>&& values)>& visit)
+    const {
+  std::vector<std::uint32_t> pending;
+  for (std::uint32_t r = 0; r < kRootCount; ++r) pending.push_back(r);
+  while (!pending.empty()) {
+    const std::uint32_t id = pending.back();
+    pending.pop_back();
+    Order(id);
+    std::vector<RegValue> values;
+    for (std::uint32_t v = NodeAt(id).first_value; v != kNone; v = SlotAt(v).next) {
+      values.push_back(ValueOf(SlotAt(v)));
+    }
+    visit(PathOf(id), std::move(values));
+    for (std::uint32_t c = NodeAt(id).first_child; c != kNone; c = NodeAt(c).next) {
+      if (!IsDeleted(NodeAt(c).name_size)) pending.push_back(c);
+    }
+  }
+}
+
+std::optional<RegValue> RegistryStore::GetValue(const RegKey* key,
+                                                 std::u16string_view name) const {
+  if (!key) return std::nullopt;
+  const std::uint32_t v = Lookup(key->id_, true, name);
+  if (v == kNone) return std::nullopt;
+  return ValueOf(SlotAt(v));
+}
+
+void RegistryStore::SetValue(const RegKey* key, std::u16string_view name, std::uint32_t type,
+                             const std::uint8_t* data, std::size_t size) {
+  if (key) Put(key->id_, name, type, data, size);
+}
+
+bool RegistryStore::DeleteValue(const RegKey* key, std::u16string_view name) {
+  return key && Drop(key->id_, name);
+}
+
+std::u16string RegistryStore::FullPath(const RegKey* key) const {
+  return key ? PathOf(key->id_) : std::u16string();
+}
+
+// ---- Reading ----------------------------------------------------------------
+
+namespace {
+
+// Up to `size` bytes from the source; fewer only at its end.
+std::ptrdiff_t ReadUpTo(Source& source, char* out, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    std::ptrdiff_t n = source.Read(out + got, size - got);
+    if (n < 0) return n;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::ptrdiff_t>(got);
+}
+
+}  // namespace
+
+bool RegistryStore::ParseFrom(Source& source, std::uint64_t size, const std::string& file_name,
+                              std::string* error) {
   const std::string shown = ShowHostName(file_name);
+  char head[3] = {0, 0, 0};
+  source.Seek(0);
+  const std::ptrdiff_t got = ReadUpTo(source, head, sizeof head);
+  if (got < 0) {
+    *error = source.error();
+    return false;
+  }
   bool utf16 = false;
-  std::string_view body = bytes;
-  if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
-    if (bytes.size() % 2 != 0) {
+  std::uint64_t skip = 0;
+  if (got >= 2 && head[0] == '\xFF' && head[1] == '\xFE') {
+    utf16 = true;
+    skip = 2;
+    if (size % 2 != 0) {
       // Count the lines the whole characters make, to point at the end.
-      std::size_t line = 1;
-      for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-        line += bytes[i] == '\n' && bytes[i + 1] == '\0';
+      source.Seek(skip);
+      Lines lines(&source, true);
+      std::size_t line = 0;
+      std::u16string_view ignored;
+      int bad_byte = -1;
+      while (lines.Next(&ignored, &bad_byte)) ++line;
+      if (lines.failed()) {
+        *error = lines.error();
+        return false;
       }
-      *error = shown + ":" + std::to_string(line) + ": UTF-16 text that ends in half a character";
+      *error = shown + ":" + std::to_string(std::max<std::size_t>(line, 1)) +
+               ": UTF-16 text that ends in half a character";
       return false;
     }
-    utf16 = true;
-    body.remove_prefix(2);
-  } else if (bytes.size() >= 2 && bytes[0] == '\xFE' && bytes[1] == '\xFF') {
+  } else if (got >= 2 && head[0] == '\xFE' && head[1] == '\xFF') {
     *error = shown + ":1: big-endian UTF-16 text (expected UTF-16LE with its mark, or UTF-8)";
     return false;
-  } else if (body.substr(0, 3) == "\xEF\xBB\xBF") {
-    body.remove_prefix(3);
+  } else if (got == 3 && std::string_view(head, 3) == "\xEF\xBB\xBF") {
+    skip = 3;
   }
 
   // Checked whole first, then applied: the store is changed whole or not
   // at all, and what it takes is the tree the file makes, nothing more.
-  Lines check_lines(body, utf16);
-  Parser check(&check_lines, shown, nullptr);
-  if (!check.Run(error)) return false;
-  bool was_empty = true;
-  for (const auto& root : roots_) {
-    if (!root->values.empty() || !root->subkeys.empty()) was_empty = false;
+  std::size_t entries = 0;
+  {
+    source.Seek(skip);
+    Lines lines(&source, utf16);
+    Parser check(&lines, shown, nullptr);
+    if (!check.Run(error)) return false;
+    entries = check.entries();
   }
-  Lines lines(body, utf16);
+  // The index takes its size once, rather than doubling (and holding the
+  // old table beside the new one) as the file is applied.
+  Reserve(indexed_ + entries);
+  const bool was_empty = EmptyTree();
+  source.Seek(skip);
+  Lines lines(&source, utf16);
   Parser apply(&lines, shown, this);
-  if (!apply.Run(error)) return false;
+  if (!apply.Run(error)) {
+    // Only a file that changed between the two readings gets here.
+    if (was_empty) Empty();
+    return false;
+  }
   // What loads must load again once written back, which may take more
   // bytes than it was read from (UTF-8 becomes UTF-16, every key gets a
   // line of its own). Checked where the file is the whole registry, which
   // is then emptied again.
   if (was_empty) {
-    std::uintmax_t size = WrittenSize();
-    if (size > kMaxFileBytes) {
-      for (int r = 0; r < kRootCount; ++r) {
-        roots_[r] = std::make_shared<RegKey>();
-        roots_[r]->name = kRegistryRoots[r].name;
-      }
+    std::uintmax_t written = WrittenSize();
+    if (written > kMaxFileBytes) {
+      Empty();
       *error = shown + ": the registry it holds would be written back as " +
-               std::to_string(size) + " bytes; a registry file may hold at most " +
+               std::to_string(written) + " bytes; a registry file may hold at most " +
                std::to_string(kMaxFileBytes) + " bytes";
       return false;
     }
   }
   return true;
+}
+
+bool RegistryStore::Parse(std::string_view bytes, const std::string& file_name,
+                          std::string* error) {
+  MemorySource source(bytes);
+  return ParseFrom(source, bytes.size(), file_name, error);
 }
 
 bool RegistryStore::Load(const std::filesystem::path& file, std::string* error) {
@@ -843,38 +1370,16 @@ bool RegistryStore::Load(const std::filesystem::path& file, std::string* error) 
              " bytes";
     return false;
   }
-  // One buffer of the file's size; a file that grows while it is read is
-  // read up to the bound and no further.
-  std::string bytes;
-  bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
-  std::size_t got = 0;
-  for (;;) {
-    if (got == bytes.size()) {
-      if (bytes.size() > kMaxFileBytes) {
-        *error = "cannot read " + shown + ": it grew past " + std::to_string(kMaxFileBytes) +
-                 " bytes while it was read";
-        return false;
-      }
-      bytes.resize(std::min<std::size_t>(bytes.size() * 2, kMaxFileBytes + 1));
-    }
-    ssize_t n = ::read(fd, &bytes[got], bytes.size() - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *error = SystemError("read", shown, errno);
-      return false;
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  bytes.resize(got);
-  owned.Reset();
-  return Parse(bytes, name, error);
+  FileSource source(fd, shown);
+  return ParseFrom(source, static_cast<std::uint64_t>(st.st_size), name, error);
 }
+
+// ---- Writing ----------------------------------------------------------------
 
 std::u16string FormatValue(const RegValue& value) {
   std::string bytes;
   Writer w(&bytes);
-  WriteValue(w, value);
+  WriteValue(w, value.name, value.type, value.data.data(), value.data.size());
   std::u16string text;
   for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
     char16_t c = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
@@ -884,12 +1389,62 @@ std::u16string FormatValue(const RegValue& value) {
   return text;
 }
 
+void RegistryStore::WriteKey(Writer& w, std::uint32_t id, std::u16string& path,
+                             bool is_root) const {
+  Order(id);
+  // A root is always there: its line is needed only for its own values.
+  if (!is_root || NodeAt(id).first_value != kNone) {
+    w.Unit(u'[');
+    w.Text(path);
+    w.Ascii("]\r\n");
+    for (std::uint32_t v = NodeAt(id).first_value; v != kNone; v = SlotAt(v).next) {
+      const Slot& slot = SlotAt(v);
+      WriteValue(w, NameOf(slot), slot.type, DataOf(slot), slot.data_size);
+    }
+    w.Ascii("\r\n");
+  }
+  for (std::uint32_t c = NodeAt(id).first_child; c != kNone; c = NodeAt(c).next) {
+    const std::size_t length = path.size();
+    path.push_back(u'\\');
+    path += NameOf(NodeAt(c));
+    WriteKey(w, c, path, false);
+    path.resize(length);
+  }
+}
+
+// The layout has no way to write a line break inside a name: such a name
+// would come back as something else, or not at all.
+bool RegistryStore::FindUnwritableName(std::uint32_t id, std::u16string& path,
+                                       std::u16string* found) const {
+  Order(id);
+  for (std::uint32_t v = NodeAt(id).first_value; v != kNone; v = SlotAt(v).next) {
+    std::u16string_view name = NameOf(SlotAt(v));
+    if (HasLineBreak(name)) {
+      *found = u"the value \"" + std::u16string(name) + u"\" of " + path;
+      return true;
+    }
+  }
+  for (std::uint32_t c = NodeAt(id).first_child; c != kNone; c = NodeAt(c).next) {
+    const std::size_t length = path.size();
+    path.push_back(u'\\');
+    std::u16string_view name = NameOf(NodeAt(c));
+    path += name;
+    if (HasLineBreak(name)) {
+      *found = u"the key " + path;
+      return true;
+    }
+    if (FindUnwritableName(c, path, found)) return true;
+    path.resize(length);
+  }
+  return false;
+}
+
 void RegistryStore::Write(Writer& w) const {
   w.Unit(0xFEFF);
   w.Ascii("Windows Registry Editor Version 5.00\r\n\r\n");
-  for (const auto& root : roots_) {
-    std::u16string path = root->name;
-    WriteKey(w, *root, path, true);
+  for (std::uint32_t r = 0; r < kRootCount; ++r) {
+    std::u16string path = RootName(static_cast<Root>(r));
+    WriteKey(w, r, path, true);
   }
 }
 
@@ -915,10 +1470,10 @@ bool RegistryStore::Save(const std::filesystem::path& file, std::string* error) 
                                                 "last save wrote it, without the changes since)"
                                : " (" + shown + " was not replaced: it holds the registry as it "
                                                 "was read, without any change made since)";
-  for (const auto& root : roots_) {
-    std::u16string path = root->name;
+  for (std::uint32_t r = 0; r < kRootCount; ++r) {
+    std::u16string path = RootName(static_cast<Root>(r));
     std::u16string found;
-    if (FindUnwritableName(*root, path, &found)) {
+    if (FindUnwritableName(r, path, &found)) {
       failed_saves_++;
       *error = "cannot write " + shown + ": " + Show(found) +
                " has a line break in its name" + kept;
