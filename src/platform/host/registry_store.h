@@ -237,10 +237,13 @@ class RegistryStore {
 
   // Mutable for Order only: the order of a list is put right when it is
   // read, since keeping it while a file is read would cost a walk a line.
-  mutable Arena<Node, 12> nodes_;
-  mutable Arena<Slot, 12> slots_;
-  Arena<char16_t, 16> names_;
-  Arena<std::uint8_t, 16> data_;
+  // Chunks of a few kilobytes: a small registry takes a few pages, not a
+  // megabyte the allocator gives back and asks for again with every store
+  // (the fuzzer and the mutation test make one a case).
+  mutable Arena<Node, 9> nodes_;
+  mutable Arena<Slot, 9> slots_;
+  Arena<char16_t, 12> names_;
+  Arena<std::uint8_t, 14> data_;
   std::vector<std::uint32_t> index_;
   std::size_t indexed_ = 0;
   std::shared_ptr<RegKey> roots_[kRootCount];
