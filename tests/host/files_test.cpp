@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <map>
 
 #include "host/host_fixture.h"
 
@@ -351,6 +352,104 @@ TEST_F(PlacementRecord, EachLineOfTheInvalidHandleIsARecordEvent) {
   }
   EXPECT_EQ(texts, (std::vector<std::string>{"\\Windows\\logo.gif", "---", "\\Windows\\Značka.url",
                                              "unfinished"}));
+}
+
+// A dry run's view answers every file operation as the image itself does:
+// the same script of moves (out of the image, then on from where a move
+// put a file), lookups in other cases, reads, attribute changes, deletions,
+// folders made and removed, and listings of folders that hold the image's
+// files, the view's and the moved ones, gives the same answers and journal
+// on a dry run as on the real run after it; and the dry run leaves every
+// file of the image as it was.
+using DryRunView = HostTest;
+TEST_F(DryRunView, AnswersEveryFileOperationAsTheImageDoes) {
+  for (const char* path : {"Temp/branding/a.gif", "Temp/branding/B.GIF", "Temp/branding/d.txt",
+                           "Temp/branding/sub/e.txt", "Windows/b.gif", "Windows/Favorites/z.url",
+                           "Windows/keep.txt"}) {
+    device.Put(path, path);
+  }
+  MakeReadOnly(device.fs() / "Windows/keep.txt");
+  const std::vector<std::pair<const char*, std::u16string>> script = {
+      {"move", u"\\Temp\\branding\\a.gif|\\Windows\\a.gif"},
+      {"move", u"\\Temp\\branding\\B.GIF|\\Windows\\B.gif"},
+      {"list", u"\\Windows\\*.*"},
+      {"read", u"\\WINDOWS\\A.GIF"},
+      {"move", u"\\Windows\\A.gif|\\Windows\\Favorites\\c.gif"},
+      {"list", u"\\Windows\\Favorites\\*.gif"},
+      {"readonly", u"\\Windows\\Favorites\\C.GIF"},
+      {"delete", u"\\Windows\\Favorites\\c.gif"},
+      {"list", u"\\Windows\\Favorites\\*.*"},
+      {"normal", u"\\Windows\\Favorites\\c.gif"},
+      {"delete", u"\\Windows\\Favorites\\c.gif"},
+      {"read", u"\\Windows\\Favorites\\c.gif"},
+      {"mkdir", u"\\Windows\\New"},
+      {"move", u"\\Temp\\branding\\d.txt|\\Windows\\New\\d.txt"},
+      {"rmdir", u"\\Windows\\New"},
+      {"list", u"\\Windows\\New\\*.*"},
+      {"delete", u"\\Windows\\New\\D.TXT"},
+      {"rmdir", u"\\Windows\\New"},
+      {"delete", u"\\Windows\\keep.txt"},
+      {"normal", u"\\Windows\\keep.txt"},
+      {"delete", u"\\Windows\\keep.txt"},
+      {"rmdir", u"\\Temp\\branding"},
+      {"delete", u"\\Temp\\branding\\sub\\e.txt"},
+      {"rmdir", u"\\Temp\\branding\\sub"},
+      {"list", u"\\Temp\\branding\\*.*"},
+      {"rmdir", u"\\Temp\\branding"},
+      {"list", u"\\Windows\\*.*"},
+  };
+  auto play = [&](bool dry_run) {
+    config.dry_run = dry_run;
+    std::vector<std::string> answers;
+    EXPECT_TRUE(Open());
+    for (const auto& [op, argument] : script) {
+      std::u16string first = argument.substr(0, argument.find(u'|'));
+      std::string answer = std::string(op) + " " + S(argument) + ": ";
+      if (std::string(op) == "move") {
+        std::u16string second = argument.substr(argument.find(u'|') + 1);
+        answer += std::to_string(platform::MoveFileW(first.c_str(), second.c_str()));
+      } else if (std::string(op) == "list") {
+        for (const auto& [name, attributes] : List(first)) {
+          answer += name + "(" + std::to_string(attributes) + ") ";
+        }
+      } else if (std::string(op) == "read") {
+        std::string bytes;
+        answer += ReadDeviceFile(first, &bytes) ? bytes : "cannot be read";
+      } else if (std::string(op) == "readonly" || std::string(op) == "normal") {
+        answer += std::to_string(platform::SetFileAttributesW(
+            first.c_str(), std::string(op) == "normal" ? kNormal : kReadOnly));
+      } else if (std::string(op) == "delete") {
+        answer += std::to_string(platform::DeleteFileW(first.c_str()));
+      } else if (std::string(op) == "mkdir") {
+        answer += std::to_string(platform::CreateDirectoryW(first.c_str(), nullptr));
+      } else {
+        answer += std::to_string(platform::RemoveDirectoryW(first.c_str()));
+      }
+      answers.push_back(answer);
+    }
+    EXPECT_EQ(Close(), "");
+    for (const simtest::JsonObject& event : Journal()) {
+      std::string line;
+      for (const auto& [field, value] : event) {
+        if (field != "image" && field != "dry_run") line += field + "=" + value.text + " ";
+      }
+      answers.push_back(line);
+    }
+    return answers;
+  };
+  std::map<std::string, Snapshot> before;
+  for (const auto& entry : fs::recursive_directory_iterator(device.fs())) {
+    before[entry.path().string()] = Take(entry.path());
+  }
+  std::vector<std::string> dry = play(true);
+  std::map<std::string, Snapshot> after;
+  for (const auto& entry : fs::recursive_directory_iterator(device.fs())) {
+    after[entry.path().string()] = Take(entry.path());
+  }
+  EXPECT_TRUE(after == before);
+  std::vector<std::string> real = play(false);
+  ASSERT_EQ(dry.size(), real.size());
+  for (std::size_t i = 0; i < dry.size(); ++i) EXPECT_EQ(dry[i], real[i]);
 }
 
 }  // namespace

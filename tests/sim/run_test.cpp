@@ -539,15 +539,67 @@ std::vector<std::string> ImagesOf(const std::string& html) {
   return images;
 }
 
-// A dry run gives the transcript, the journal, the changes and the report's
-// images of a real run on another copy of the image, and leaves its own
-// image as it was: every file's bytes and mode, registry.reg's bytes, and
-// no view beside it. The cases reach what a dry run does other than the
-// real one: files read in the image behind the view, moved without being
-// touched and then read, replaced or refused; names that fold alike across
-// the two; read-only files whose attribute the clean-up clears (the change
-// goes to a copy); a staged folder emptied and removed; a file that is not
-// the device's, which keeps its folder.
+// Runs the sample, changed by `setup` (given an image's fs/), as a dry run
+// and as a real run on another copy made the same way, and checks that the
+// dry run gives the real run's transcript, changes, journal and, with
+// `report`, the report's images, and leaves its own image as it was: every
+// file's bytes and mode, registry.reg's bytes, and no view beside it. The
+// dry run's journal.
+std::vector<std::string> ExpectDryRunGivesARealRun(
+    const std::function<void(const fs::path& fs)>& setup, bool report) {
+  support::TempDir scratch;
+  fs::path dry = scratch.path() / "dry";
+  fs::path real = scratch.path() / "real";
+  // Each made afresh: a copy would not keep a hard link.
+  for (const fs::path& image : {dry, real}) {
+    simtest::CopyTree(SampleImage(), image);
+    setup(image / "fs");
+  }
+  simtest::Snapshot before = simtest::TakeSnapshot(dry);
+  std::string registry = support::ReadBytes(dry / "registry.reg");
+
+  auto run = [&](const fs::path& image, const char* name, bool dry_run) {
+    std::vector<std::string> args = {"--device", image.string(), "--answer", "yes", "--changes"};
+    fs::path out = scratch.path() / name;
+    args.insert(args.end(), {"--journal", out.string() + ".jsonl"});
+    if (report) args.insert(args.end(), {"--report", out.string() + ".html"});
+    args.push_back("inst");
+    if (dry_run) args.insert(args.begin(), "--dry-run");
+    return Brandsim(args, kTimeout);
+  };
+  RunResult d = run(dry, "dry", true);
+  RunResult r = run(real, "real", false);
+  EXPECT_EQ(d.status, r.status) << d.err;
+  EXPECT_EQ(d.err, r.err);
+
+  EXPECT_EQ(simtest::Differences(before, simtest::TakeSnapshot(dry)), "");
+  EXPECT_EQ(support::ReadBytes(dry / "registry.reg"), registry);
+  EXPECT_EQ(ViewsBeside(dry), std::vector<std::string>{});
+  // The real run did change its copy, so the comparison below means something.
+  EXPECT_NE(simtest::Differences(before, simtest::TakeSnapshot(real)), "");
+
+  EXPECT_EQ(d.out, r.out);
+  if (report) {
+    std::vector<std::string> images = ImagesOf(support::ReadBytes(scratch.path() / "real.html"));
+    EXPECT_FALSE(images.empty());
+    EXPECT_EQ(ImagesOf(support::ReadBytes(scratch.path() / "dry.html")), images);
+  }
+  std::vector<std::string> dry_journal = JournalWithoutImage(scratch.path() / "dry.jsonl");
+  EXPECT_EQ(dry_journal, JournalWithoutImage(scratch.path() / "real.jsonl"));
+  std::vector<JsonObject> events = ReadJournal(scratch.path() / "dry.jsonl");
+  if (!events.empty()) {
+    EXPECT_EQ(Field(events[0], "dry_run"), "true");
+    EXPECT_EQ(Field(events[0], "image"), dry.string());
+  }
+  return dry_journal;
+}
+
+// The cases reach what a dry run does other than the real one: files read
+// in the image behind the view, moved without being touched and then read,
+// replaced or refused; names that fold alike across the two; read-only
+// files whose attribute the clean-up clears (the change goes to a copy); a
+// staged folder emptied and removed; a file that is not the device's, which
+// keeps its folder.
 TEST(BrandsimDryRun, GivesARealRunsReportAndLeavesTheImageAsItWas) {
   struct Case {
     const char* name;
@@ -587,58 +639,61 @@ TEST(BrandsimDryRun, GivesARealRunsReportAndLeavesTheImageAsItWas) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    support::TempDir scratch;
-    fs::path dry = scratch.path() / "dry";
-    fs::path real = scratch.path() / "real";
-    // Each made afresh: a copy would not keep the hard link.
-    for (const fs::path& image : {dry, real}) {
-      simtest::CopyTree(SampleImage(), image);
-      c.setup(image / "fs");
+    std::vector<std::string> journal = ExpectDryRunGivesARealRun(c.setup, true);
+    if (std::string(c.name) != "read-only staged files") continue;
+    for (const char* event :
+         {"{\"event\":\"move\",\"from\":\"\\\\Temp\\\\branding\\\\logo.gif\",\"to\":"
+          "\"\\\\Windows\\\\logo.gif\",\"ok\":true}",
+          "{\"event\":\"attributes\",\"path\":\"\\\\Temp\\\\branding\\\\notes.txt\","
+          "\"attributes\":128,\"ok\":true}"}) {
+      EXPECT_NE(std::find(journal.begin(), journal.end(), event), journal.end()) << event;
     }
-    simtest::Snapshot before = simtest::TakeSnapshot(dry);
-    std::string registry = support::ReadBytes(dry / "registry.reg");
+  }
+}
 
-    auto run = [&](const fs::path& image, const char* name, bool dry_run) {
-      std::vector<std::string> args = {"--device", image.string(), "--answer", "yes", "--changes"};
-      fs::path out = scratch.path() / name;
-      args.insert(args.end(), {"--journal", out.string() + ".jsonl", "--report",
-                               out.string() + ".html", "inst"});
-      if (dry_run) args.insert(args.begin(), "--dry-run");
-      return Brandsim(args, kTimeout);
+// Deliveries made at random from a few names in every case, staged and
+// already on the device, some read-only, some in a staged folder, some with
+// a second hard link: whatever the mix, the dry run is the real run.
+TEST(BrandsimDryRun, RandomDeliveriesGiveTheRealRun) {
+  const int kDeliveries = 30;
+  std::random_device seed_source;
+  const unsigned seed = seed_source();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  const char* const kNames[] = {"logo", "LOGO", "Logo", "banner", "BANNER", "home", "Start"};
+  const char* const kExtensions[] = {".gif", ".GIF", ".url", ".txt", ".hp", ".ur"};
+  const char* const kFolders[] = {"Temp/branding", "Temp/branding", "Temp/branding/sub", "Windows",
+                                  "Windows/Favorites"};
+  for (int k = 0; k < kDeliveries; ++k) {
+    // One draw of choices, replayed for both copies.
+    struct File {
+      std::string path;
+      bool read_only;
+      bool linked;
     };
-    RunResult d = run(dry, "dry", true);
-    RunResult r = run(real, "real", false);
-    ASSERT_EQ(d.status, 0) << d.err;
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(d.err, "");
-
-    EXPECT_EQ(simtest::Differences(before, simtest::TakeSnapshot(dry)), "");
-    EXPECT_EQ(support::ReadBytes(dry / "registry.reg"), registry);
-    EXPECT_EQ(ViewsBeside(dry), std::vector<std::string>{});
-    // The real run did change its copy, so the comparison below means something.
-    EXPECT_NE(simtest::Differences(before, simtest::TakeSnapshot(real)), "");
-
-    EXPECT_EQ(d.out, r.out);
-    std::vector<std::string> images = ImagesOf(support::ReadBytes(scratch.path() / "real.html"));
-    EXPECT_FALSE(images.empty());
-    EXPECT_EQ(ImagesOf(support::ReadBytes(scratch.path() / "dry.html")), images);
-    std::vector<std::string> dry_journal = JournalWithoutImage(scratch.path() / "dry.jsonl");
-    EXPECT_EQ(dry_journal, JournalWithoutImage(scratch.path() / "real.jsonl"));
-    std::vector<JsonObject> events = ReadJournal(scratch.path() / "dry.jsonl");
-    ASSERT_FALSE(events.empty());
-    EXPECT_EQ(Field(events[0], "dry_run"), "true");
-    EXPECT_EQ(Field(events[0], "image"), dry.string());
-    EXPECT_EQ(Field(ReadJournal(scratch.path() / "real.jsonl")[0], "dry_run"), "<missing>");
-    if (std::string(c.name) == "read-only staged files") {
-      for (const char* event :
-           {"{\"event\":\"move\",\"from\":\"\\\\Temp\\\\branding\\\\logo.gif\",\"to\":"
-            "\"\\\\Windows\\\\logo.gif\",\"ok\":true}",
-            "{\"event\":\"attributes\",\"path\":\"\\\\Temp\\\\branding\\\\notes.txt\","
-            "\"attributes\":128,\"ok\":true}"}) {
-        EXPECT_NE(std::find(dry_journal.begin(), dry_journal.end(), event), dry_journal.end())
-            << event;
-      }
+    std::vector<File> files;
+    int count = 1 + static_cast<int>(random() % 10);
+    for (int i = 0; i < count; ++i) {
+      std::string name = std::string(kNames[random() % 7]) + kExtensions[random() % 6];
+      files.push_back({std::string(kFolders[random() % 5]) + "/" + name, random() % 4 == 0,
+                       random() % 12 == 0});
     }
+    SCOPED_TRACE("delivery " + std::to_string(k));
+    ExpectDryRunGivesARealRun(
+        [&](const fs::path& fs) {
+          for (const File& file : files) {
+            fs::path path = fs / file.path;
+            fs::create_directories(path.parent_path());
+            if (fs::exists(path)) continue;
+            support::WriteBytes(path, file.path);
+            if (file.linked) fs::create_hard_link(path, path.string() + ".also");
+            if (file.read_only) {
+              fs::permissions(path, fs::perms::owner_write, fs::perm_options::remove);
+            }
+          }
+        },
+        false);
+    if (testing::Test::HasFailure()) break;
   }
 }
 

@@ -210,13 +210,17 @@ bool Tree::Enumerate(std::u16string_view pattern, Enumeration* enumeration) {
   if (!OpenFolder(parts, parts.size() - 1, &folder, &folder_st)) return false;
   if (!enumeration->Start(folder.get(), parts.back(), limits_)) return false;
   if (!layered()) return true;
+  // Also a folder the run made, which stands for none of the image's: files
+  // may have been placed in it.
   FolderKey key = parts.size() > 1 ? KeyOf(folder_st) : root_key_;
-  std::shared_ptr<const Fd> lower = LowerFolderOf(key);
-  if (!lower) return true;
   auto merge = std::make_unique<Enumeration::Merge>();
-  merge->lower = std::make_unique<Enumeration>();
-  // What the run took from the image's folder is left out of its windows.
-  if (!merge->lower->Start(lower->get(), parts.back(), limits_, this, key)) return false;
+  if (std::shared_ptr<const Fd> lower = LowerFolderOf(key)) {
+    merge->lower = std::make_unique<Enumeration>();
+    // What the run took from the image's folder is left out of its windows.
+    if (!merge->lower->Start(lower->get(), parts.back(), limits_, this, key)) return false;
+  } else {
+    merge->other_done = true;
+  }
   merge->tree = this;
   merge->view_key = key;
   enumeration->merge_ = std::move(merge);
