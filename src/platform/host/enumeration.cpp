@@ -24,18 +24,6 @@ DIR* OpenNames(int folder) {
   return dir;
 }
 
-// Case-folded names in code unit order.
-int CompareFolded(std::u16string_view a, std::u16string_view b) {
-  std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    if (a[i] == b[i]) continue;
-    char16_t x = wtext::ToLower(a[i]);
-    char16_t y = wtext::ToLower(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
-}
-
 // An enumeration pass compares every name in the folder, so names that are ASCII up to where
 // they differ (nearly all) are compared on their bytes, without decoding:
 // there each byte is one code unit and only A-Z fold.
@@ -55,7 +43,7 @@ int CompareHostNames(std::string_view a, std::string_view b) {
     // One is a prefix of the other after folding; any bytes left are at
     // least one code unit more.
     if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-  } else if (int folded = CompareFolded(FromUtf8(a), FromUtf8(b)); folded != 0) {
+  } else if (int folded = CompareNoCase(FromUtf8(a), FromUtf8(b)); folded != 0) {
     return folded;
   }
   int bytes = a.compare(b);
@@ -69,11 +57,9 @@ namespace {
 int CompareWithFolded(std::string_view host, std::u16string_view name) {
   std::size_t n = std::min(host.size(), name.size());
   for (std::size_t i = 0; i < n; ++i) {
-    unsigned char x = static_cast<unsigned char>(host[i]);
-    char16_t y = name[i];
-    if (x >= 0x80 || y >= 0x80) return CompareFolded(FromUtf8(host), name);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y + 32);
+    const auto byte = static_cast<unsigned char>(host[i]);
+    if (byte >= 0x80 || name[i] >= 0x80) return CompareNoCase(FromUtf8(host), name);
+    const char16_t x = FoldUnit(byte), y = FoldUnit(name[i]);
     if (x != y) return x < y ? -1 : 1;
   }
   // Any bytes left are at least one code unit more.

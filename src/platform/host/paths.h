@@ -202,10 +202,9 @@ class FolderFd {
 };
 
 // Host names in the order enumeration gives them: by their UTF-16 forms
-// compared without regard to case, ties in byte order (<0, 0 or >0); and
-// UTF-16 names compared without regard to case alone.
+// compared without regard to case (CompareNoCase), ties in byte order
+// (<0, 0 or >0).
 int CompareHostNames(std::string_view a, std::string_view b);
-int CompareFolded(std::u16string_view a, std::u16string_view b);
 
 // A file of the image that a dry run moved (Tree::Place): it stays in the
 // image's folder under its own name and shows in a view folder under

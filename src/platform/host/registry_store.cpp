@@ -14,11 +14,11 @@
 #include <new>
 #include <utility>
 
-#include "platform/text.h"
-#include "registry/roots.h"
 #include "platform/host/journal.h"
 #include "platform/host/paths.h"
 #include "platform/host/text.h"
+#include "platform/text.h"
+#include "registry/roots.h"
 
 namespace host {
 
@@ -70,7 +70,6 @@ int HexValue(char16_t c) {
   if (c >= u'A' && c <= u'F') return c - u'A' + 10;
   return -1;
 }
-
 
 // A piece of the file quoted in a message, cut so that one bad line cannot
 // flood the terminal.
@@ -574,7 +573,6 @@ bool Parser::ValueLine(std::u16string_view s) {
   return true;
 }
 
-
 // Writes UTF-16LE straight into the output bytes.
 // With a file descriptor, what is written goes to it in pieces, so that
 // writing a registry takes no second copy of it in memory; with neither a
@@ -697,32 +695,6 @@ void WriteValue(Writer& w, std::u16string_view name, std::uint32_t type, const s
   w.Ascii("\r\n");
 }
 
-// The device's folding, with the common case in line: every lookup and
-// every comparison of a sort folds each unit.
-inline char16_t Fold(char16_t c) {
-  if (c < 0x80) return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
-  return wtext::ToLower(c);
-}
-
-bool EqualFolded(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i] && Fold(a[i]) != Fold(b[i])) return false;
-  }
-  return true;
-}
-
-// Names in the order of their folded forms, as a map keyed by FoldName
-// would hold them, without making the folded copies.
-bool FoldedLess(std::u16string_view a, std::u16string_view b) {
-  const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const char16_t x = Fold(a[i]), y = Fold(b[i]);
-    if (x != y) return x < y;
-  }
-  return a.size() < b.size();
-}
-
 std::string SystemError(const std::string& what, const std::string& file, int err) {
   return "cannot " + what + " " + file + ": " + std::strerror(err);
 }
@@ -791,8 +763,12 @@ void RegistryStore::Init() {
   handles_swept_ = 0;
   for (std::uint32_t r = 0; r < kRootCount; ++r) {
     std::u16string_view name = kRegistryRoots[r].name;
-    Node node{kNone, names_.Add(name.data(), name.size()), static_cast<std::uint32_t>(name.size()),
-              kNone, kNone, kNone};
+    Node node{kNone,
+              names_.Add(name.data(), name.size()),
+              static_cast<std::uint32_t>(name.size()),
+              kNone,
+              kNone,
+              kNone};
     nodes_.Add(&node, 1);
     roots_[r] = std::make_shared<RegKey>(r, nullptr);
   }
@@ -830,7 +806,7 @@ std::uint32_t RegistryStore::HashOf(std::uint32_t owner, bool value,
                                     std::u16string_view name) const {
   std::uint32_t h = 2166136261u ^ (owner * 2654435761u) ^ (value ? 0x5bd1e995u : 0u);
   for (char16_t c : name) {
-    h ^= Fold(c);
+    h ^= FoldUnit(c);
     h *= 16777619u;
   }
   h ^= h >> 15;
@@ -859,10 +835,10 @@ std::uint32_t RegistryStore::Lookup(std::uint32_t owner, bool value,
     const std::uint32_t id = (entry & ~kValueBit) - 1;
     if (value) {
       const Slot& slot = SlotAt(id);
-      if (slot.key == owner && EqualFolded(NameOf(slot), name)) return id;
+      if (slot.key == owner && EqualNoCase(NameOf(slot), name)) return id;
     } else {
       const Node& node = NodeAt(id);
-      if (node.parent == owner && EqualFolded(NameOf(node), name)) return id;
+      if (node.parent == owner && EqualNoCase(NameOf(node), name)) return id;
     }
   }
 }
@@ -920,8 +896,7 @@ std::uint32_t RegistryStore::Walk(std::uint32_t from, std::u16string_view path) 
   return id;
 }
 
-std::uint32_t RegistryStore::MakePath(std::uint32_t from, std::u16string_view path,
-                                      bool* created) {
+std::uint32_t RegistryStore::MakePath(std::uint32_t from, std::u16string_view path, bool* created) {
   if (created) *created = false;
   if (IsDeleted(NodeAt(from).name_size)) return kNone;
   std::uint32_t id = from;
@@ -930,8 +905,12 @@ std::uint32_t RegistryStore::MakePath(std::uint32_t from, std::u16string_view pa
     std::uint32_t child = Lookup(id, false, name);
     made = child == kNone;
     if (made) {
-      Node node{id, names_.Add(name.data(), name.size()), static_cast<std::uint32_t>(name.size()),
-                kNone, NodeAt(id).first_child, kNone};
+      Node node{id,
+                names_.Add(name.data(), name.size()),
+                static_cast<std::uint32_t>(name.size()),
+                kNone,
+                NodeAt(id).first_child,
+                kNone};
       child = nodes_.Add(&node, 1);
       NodeAt(id).first_child = child;
       Insert(child + 1);
@@ -971,8 +950,13 @@ void RegistryStore::Put(std::uint32_t key, std::u16string_view name, std::uint32
   const auto data_size = static_cast<std::uint32_t>(size);
   std::uint32_t v = Lookup(key, true, name);
   if (v == kNone) {
-    Slot slot{key,  NodeAt(key).first_value, names_.Add(name.data(), name.size()),
-              static_cast<std::uint32_t>(name.size()), type, data_.Add(data, size), data_size};
+    Slot slot{key,
+              NodeAt(key).first_value,
+              names_.Add(name.data(), name.size()),
+              static_cast<std::uint32_t>(name.size()),
+              type,
+              data_.Add(data, size),
+              data_size};
     v = slots_.Add(&slot, 1);
     NodeAt(key).first_value = v;
     Insert((v + 1) | kValueBit);
@@ -1019,7 +1003,7 @@ void OrderList(std::uint32_t* first, Record&& record, NameOfRecord&& name_of) {
       continue;
     }
     if (prev != kEnd) {
-      const bool less = FoldedLess(name_of(prev), name_of(id));
+      const bool less = CompareNoCase(name_of(prev), name_of(id)) < 0;
       descending = descending && !less;
       if (!less) {
         run = link;
@@ -1047,13 +1031,13 @@ void OrderList(std::uint32_t* first, Record&& record, NameOfRecord&& name_of) {
   ids.reserve(before_run);
   for (std::uint32_t id = *first; id != tail; id = record(id).next) ids.push_back(id);
   std::sort(ids.begin(), ids.end(), [&name_of](std::uint32_t a, std::uint32_t b) {
-    return FoldedLess(name_of(a), name_of(b));
+    return CompareNoCase(name_of(a), name_of(b)) < 0;
   });
   std::uint32_t* out = first;
   std::size_t i = 0;
   while (i < ids.size() || tail != kEnd) {
     std::uint32_t id;
-    if (tail == kEnd || (i < ids.size() && FoldedLess(name_of(ids[i]), name_of(tail)))) {
+    if (tail == kEnd || (i < ids.size() && CompareNoCase(name_of(ids[i]), name_of(tail)) < 0)) {
       id = ids[i++];
     } else {
       id = tail;
@@ -1214,8 +1198,7 @@ void RegistryStore::ForEachKey(
   }
 }
 
-std::optional<RegValue> RegistryStore::GetValue(const RegKey* key,
-                                                 std::u16string_view name) const {
+std::optional<RegValue> RegistryStore::GetValue(const RegKey* key, std::u16string_view name) const {
   if (!key) return std::nullopt;
   const std::uint32_t v = Lookup(key->id_, true, name);
   if (v == kNone) return std::nullopt;
@@ -1366,8 +1349,7 @@ bool RegistryStore::Load(const std::filesystem::path& file, std::string* error) 
   }
   if (static_cast<std::uintmax_t>(st.st_size) > kMaxFileBytes) {
     *error = "cannot read " + shown + ": " + std::to_string(st.st_size) +
-             " bytes; a registry file may hold at most " + std::to_string(kMaxFileBytes) +
-             " bytes";
+             " bytes; a registry file may hold at most " + std::to_string(kMaxFileBytes) + " bytes";
     return false;
   }
   FileSource source(fd, shown);
@@ -1465,18 +1447,19 @@ bool RegistryStore::Save(const std::filesystem::path& file, std::string* error) 
   const std::string name = file.string();
   const std::string shown = ShowHostName(name);
   // What the file holds while this save has not replaced it.
-  const std::string kept = saves_ > 0
-                               ? " (" + shown + " was not replaced: it holds the registry as the "
-                                                "last save wrote it, without the changes since)"
-                               : " (" + shown + " was not replaced: it holds the registry as it "
-                                                "was read, without any change made since)";
+  const std::string kept = saves_ > 0 ? " (" + shown +
+                                            " was not replaced: it holds the registry as the "
+                                            "last save wrote it, without the changes since)"
+                                      : " (" + shown +
+                                            " was not replaced: it holds the registry as it "
+                                            "was read, without any change made since)";
   for (std::uint32_t r = 0; r < kRootCount; ++r) {
     std::u16string path = RootName(static_cast<Root>(r));
     std::u16string found;
     if (FindUnwritableName(r, path, &found)) {
       failed_saves_++;
-      *error = "cannot write " + shown + ": " + Show(found) +
-               " has a line break in its name" + kept;
+      *error =
+          "cannot write " + shown + ": " + Show(found) + " has a line break in its name" + kept;
       return false;
     }
   }
@@ -1521,7 +1504,8 @@ bool RegistryStore::Save(const std::filesystem::path& file, std::string* error) 
 
   // The rename itself is durable only once the folder is synced.
   const std::string replaced =
-      " (" + shown + " was replaced with every change so far, but until the folder is synced "
+      " (" + shown +
+      " was replaced with every change so far, but until the folder is synced "
       "a power loss could bring back the file it replaced)";
   int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) {

@@ -227,20 +227,30 @@ bool DecodeUtf8(std::string_view bytes, std::u16string* out, std::size_t* bad) {
 
 std::u16string FoldName(std::u16string_view text) {
   std::u16string out(text);
-  for (char16_t& c : out) c = wtext::ToLower(c);
+  for (char16_t& c : out) c = FoldUnit(c);
   return out;
 }
 
 bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
   if (text.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (wtext::ToLower(text[i]) != wtext::ToLower(prefix[i])) return false;
+    if (text[i] != prefix[i] && FoldUnit(text[i]) != FoldUnit(prefix[i])) return false;
   }
   return true;
 }
 
 bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
   return a.size() == b.size() && StartsWithNoCase(a, b);
+}
+
+int CompareNoCase(std::u16string_view a, std::u16string_view b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] == b[i]) continue;
+    const char16_t x = FoldUnit(a[i]), y = FoldUnit(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
 // ---- Escapes ------------------------------------------------------------------
@@ -280,11 +290,21 @@ std::string HtmlEscape(std::string_view text) {
   for (char c : utf8) {
     unsigned char u = static_cast<unsigned char>(c);
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
       default:
         if (u < 0x20 || u == 0x7F) {
           out += "\\x";
