@@ -721,10 +721,15 @@ TEST(BrandsimDryRun, AKilledDryRunLeavesTheImageAsItWas) {
   const std::vector<std::string> args = {"--dry-run", "--device", image.string(), "--answer",
                                          "yes",       "--quiet",  "inst"};
 
-  auto started = std::chrono::steady_clock::now();
-  RunResult full = Brandsim(args, kTimeout);
-  auto duration = std::chrono::steady_clock::now() - started;
-  ASSERT_EQ(full.status, 0) << full.err;
+  // The shortest of three whole runs: a run slowed by other work on the
+  // machine would aim the kills past the end of the ones that follow.
+  auto duration = std::chrono::steady_clock::duration::max();
+  for (int k = 0; k < 3; ++k) {
+    auto started = std::chrono::steady_clock::now();
+    RunResult full = Brandsim(args, kTimeout);
+    duration = std::min(duration, std::chrono::steady_clock::now() - started);
+    ASSERT_EQ(full.status, 0) << full.err;
+  }
 
   std::random_device seed_source;
   const unsigned seed = seed_source();
