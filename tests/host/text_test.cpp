@@ -1,6 +1,9 @@
 // Code page 1250 and the program's string table.
 
+#include "platform/host/text.h"
+
 #include "host/host_fixture.h"
+#include "platform/text.h"
 
 namespace hosttest {
 namespace {
@@ -12,6 +15,21 @@ std::u16string Decode(const std::string& bytes, std::int32_t capacity = 512) {
                                     static_cast<std::int32_t>(bytes.size()), out.data(), capacity);
   out.resize(static_cast<std::size_t>(n));
   return out;
+}
+
+// The host's fold, with ASCII in line, is the device's for every code
+// unit, and the folded order and equality follow it.
+TEST(CaseFold, EveryUnitFoldsAsTheDeviceFoldsIt) {
+  for (unsigned c = 0; c <= 0xFFFF; ++c) {
+    const auto unit = static_cast<char16_t>(c);
+    ASSERT_EQ(host::FoldUnit(unit), wtext::ToLower(unit)) << "U+" << std::hex << c;
+  }
+  EXPECT_TRUE(host::EqualNoCase(u"ZIP.Gif", u"zip.gIF"));
+  EXPECT_FALSE(host::EqualNoCase(u"zip", u"zips"));
+  EXPECT_EQ(host::CompareNoCase(u"ZIP", u"zip"), 0);
+  EXPECT_LT(host::CompareNoCase(u"zip", u"ZIPS"), 0);
+  EXPECT_GT(host::CompareNoCase(u"Zip", u"yard"), 0);
+  EXPECT_LT(host::CompareNoCase(u"_x", u"ax"), 0);  // '_' sorts after 'A', before 'a'
 }
 
 TEST(CodePage1250, CzechLettersDecode) {
